@@ -113,7 +113,8 @@ msKeyPair RSAGenerateKey() {
     try {
         CryptoPP::AutoSeededRandomPool rng;
         CryptoPP::RSA::PrivateKey key;
-        key.GenerateRandomWithKeySize(rng, kManifestKeyBits);
+        // Public exponent 65537 as openssl uses; the DER key is then 188 hex digits.
+        key.Initialize(rng, kManifestKeyBits, CryptoPP::Integer(65537));
 
         // PKCS#8 DER, base64 in lines of 64 characters between the armour lines.
         std::string body;

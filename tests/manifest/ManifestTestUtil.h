@@ -1,0 +1,98 @@
+#pragma once
+// Helpers shared by the manifest tests: a private temporary folder, whole-file
+// I/O, running a shell command, and hex conversion.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace manifest_test {
+
+inline const std::string kDevKeyPath = std::string(KETTRIN_TEST_DATA) + "/keys/dev-manifest-key.pem";
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "kettrin-manifest-XXXXXX").string();
+        char* made = ::mkdtemp(tmpl.data());
+        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+        m_path = made;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs command with /bin/sh; returns its exit status (-1 when it did not exit).
+// Standard output is captured into *output when given.
+inline int RunShell(const std::string& command, std::string* output = nullptr) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    std::string text;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, n);
+    int status = ::pclose(pipe);
+    if (output != nullptr) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline std::string ToHex(const std::string& bytes, bool upper = false) {
+    static const char* lower = "0123456789abcdef";
+    static const char* upperDigits = "0123456789ABCDEF";
+    const char* digits = upper ? upperDigits : lower;
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+inline std::string ShellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'') q += "'\\''";
+        else q += c;
+    }
+    return q + "'";
+}
+
+// Signs document with openssl and the given PEM key; returns the signature as hex.
+inline std::string OpensslSignHex(const TempDir& dir, const std::string& keyPath,
+                                  const std::string& document, bool upper = false) {
+    WriteFile(dir / "openssl-doc", document);
+    const std::string cmd = "openssl dgst -sha1 -sign " + ShellQuote(keyPath) + " -out " +
+                            ShellQuote(dir / "openssl-sig") + " " + ShellQuote(dir / "openssl-doc") +
+                            " 2>/dev/null";
+    if (RunShell(cmd) != 0) return {};
+    return ToHex(ReadFile(dir / "openssl-sig"), upper);
+}
+
+}  // namespace manifest_test
