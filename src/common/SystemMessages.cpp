@@ -56,6 +56,7 @@ constexpr SystemMessage kWin32Messages[] = {
     {258, "The wait operation timed out."},
     {259, "No more data is available."},
     {267, "The directory name is invalid."},
+    {288, "Attempt to release mutex not owned by caller."},
     {995, "The I/O operation has been aborted because of either a thread exit or an application "
           "request."},
     {998, "Invalid access to memory location."},

@@ -47,6 +47,7 @@ inline constexpr std::uint32_t ERROR_MORE_DATA = 234;
 inline constexpr std::uint32_t WAIT_TIMEOUT = 258;
 inline constexpr std::uint32_t ERROR_NO_MORE_ITEMS = 259;
 inline constexpr std::uint32_t ERROR_DIRECTORY = 267;
+inline constexpr std::uint32_t ERROR_NOT_OWNER = 288;
 inline constexpr std::uint32_t ERROR_OPERATION_ABORTED = 995;
 inline constexpr std::uint32_t ERROR_NOACCESS = 998;
 inline constexpr std::uint32_t ERROR_BADDB = 1009;
