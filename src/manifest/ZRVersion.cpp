@@ -1,0 +1,60 @@
+#include "manifest/ZRVersion.h"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/StrUtils.h"
+#include "common/mfReportAssertion.h"
+
+namespace {
+
+constexpr const char* kBadArgExpression = "! NOLOC(\"Bad arg passed into mfStrCompareZRVersions\")";
+
+// Leading blanks, optional sign, then decimal digits up to the first other
+// character; no digits gives 0. Out-of-range values saturate.
+std::int64_t PieceToInt64(const std::string& piece) {
+    std::size_t i = 0;
+    while (i < piece.size() && (piece[i] == ' ' || (piece[i] >= '\t' && piece[i] <= '\r'))) ++i;
+    bool bNegative = false;
+    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) bNegative = piece[i++] == '-';
+    // Accumulate negatively so that the minimum value fits.
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    std::int64_t value = 0;
+    bool bOverflow = false;
+    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) {
+        const int digit = piece[i] - '0';
+        if (value < (kMin + digit) / 10) {
+            bOverflow = true;
+        } else {
+            value = value * 10 - digit;
+        }
+    }
+    if (bOverflow) return bNegative ? kMin : std::numeric_limits<std::int64_t>::max();
+    if (bNegative) return value;
+    return value == kMin ? std::numeric_limits<std::int64_t>::max() : -value;
+}
+
+}  // namespace
+
+int mfStrCompareZRVersions(std::string_view a, std::string_view b) {
+    if ((!a.empty() && a.front() == '.') || (!b.empty() && b.front() == '.')) {
+        mfReportAssertion("mfStrCompareZRVersions", __FILE__, __LINE__, kBadArgExpression);
+        return kZRVersionBadArg;
+    }
+    std::vector<std::string> piecesA, piecesB;
+    mfStrSplit(a, ".", piecesA);
+    mfStrSplit(b, ".", piecesB);
+    if (piecesA.size() != 3 || piecesB.size() != 3) {
+        mfReportAssertion("mfStrCompareZRVersions", __FILE__, __LINE__, kBadArgExpression);
+        return kZRVersionBadArg;
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::int64_t na = PieceToInt64(piecesA[i]);
+        const std::int64_t nb = PieceToInt64(piecesB[i]);
+        if (na > nb) return 1;
+        if (na < nb) return -1;
+    }
+    return 0;
+}
