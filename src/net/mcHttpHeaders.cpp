@@ -1,0 +1,39 @@
+#include "net/mcHttpHeaders.h"
+
+#include "common/mcExc.h"
+
+namespace {
+constexpr const char* kFunction = "mcHttpHeaders::Get";
+constexpr int kLine = 128;
+constexpr const char* kNotFound = "Required header not found";
+
+bool PrvEqualsAsciiNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+}  // namespace
+
+std::string mcHttpHeaders::Get(const std::string& strName) const {
+    auto it = m_map.find(strName);
+    if (it == m_map.end()) {
+        mcExc exc(kFunction, __FILE__, kLine, kNotFound);
+        mfAnnounceThrow(exc);
+        throw exc;
+    }
+    return it->second;
+}
+
+const std::string* mcHttpHeaders::FindNoCase(const std::string& strName) const {
+    auto it = m_map.find(strName);
+    if (it != m_map.end()) return &it->second;
+    for (const auto& [strKey, strValue] : m_map) {
+        if (PrvEqualsAsciiNoCase(strKey, strName)) return &strValue;
+    }
+    return nullptr;
+}
