@@ -1,0 +1,12 @@
+#pragma once
+// Root of the connection-check helpers' exceptions (netutils::ICMP::Exception,
+// netutils::ARPTable::Exception, ...).
+#include <utility>
+
+#include "common/mcExc.h"
+
+namespace netutils {
+
+KETTRIN_DECLARE_EXC(Exception, mcExc);
+
+}  // namespace netutils

@@ -1,0 +1,22 @@
+#include "net/ServerHosts.h"
+
+#include "common/RegistryKey.h"
+#include "common/StrUtils.h"
+#include "common/mcCMUtils.h"
+
+std::string mfGetServerHost(const std::string& strValueName) {
+    std::string strHost;
+    try {
+        core::registry::RegistryKey key(mcCMUtils::kRegistryRoot, mcCMUtils::kRegistryKey,
+                                        core::registry::KEY_READ);
+        strHost = mfStrTrim(key.GetValueString(strValueName));
+    } catch (const mcExc&) {
+        return std::string();
+    }
+    for (char c : strHost) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '/' || c == '?' || c == '#' || c == '@' || c == '\\')
+            return std::string();
+    }
+    return strHost;
+}
