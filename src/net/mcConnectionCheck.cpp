@@ -292,7 +292,7 @@ bool mcConnectionCheck::CanConnectToDefaultGatewayUsingPing(std::uint32_t dwTime
     return bResult;
 }
 
-bool mcConnectionCheck::PrvConnectionState(std::uint32_t& dwFlags) {
+bool mcConnectionCheck::GetConnectedState(std::uint32_t& dwFlags) {
     dwFlags = m_pProbes->ProxyEnabled() ? kConnectionProxy : 0;
     std::vector<netutils::InterfaceInfo> vecInterfaces;
     if (!m_pProbes->ReadInterfaces(vecInterfaces)) return false;
@@ -329,12 +329,12 @@ bool mcConnectionCheck::PrvConnectionState(std::uint32_t& dwFlags) {
 
 bool mcConnectionCheck::ConnectionStateConnected() {
     std::uint32_t dwFlags = 0;
-    return PrvConnectionState(dwFlags);
+    return GetConnectedState(dwFlags);
 }
 
 std::uint32_t mcConnectionCheck::ConnectionStateFlags() {
     std::uint32_t dwFlags = 0;
-    PrvConnectionState(dwFlags);
+    GetConnectedState(dwFlags);
     return dwFlags;
 }
 

@@ -75,6 +75,8 @@ public:
     // A non-loopback interface that is up and running with an address carries a
     // default route.
     bool ConnectionStateConnected();
+    // Both answers from one look at the tables: connected, and the flags below.
+    bool GetConnectedState(std::uint32_t& dwFlags);
     // kConnectionModem (default route through ppp* / wwan*) or kConnectionLan
     // when connected, plus kConnectionProxy when a proxy is set.
     std::uint32_t ConnectionStateFlags();
@@ -97,7 +99,6 @@ private:
     bool ConnectionCheckAlgorithmServerHttpCheck();
     bool ConnectionCheckAlgorithmAdaptersOrModem();
     bool ConnectionCheckAlgorithmArpEntriesOrModem();
-    bool PrvConnectionState(std::uint32_t& dwFlags);
     void PrvTrace(const std::string& strLine);
 
     Config m_config;
