@@ -291,6 +291,18 @@ void RegistryKey::Open() {
 
 void RegistryKey::Close() { m_pHandle.reset(); }
 
+std::string RegistryKey::StringFromBytes(std::string bytes) {
+    return PrvStringFromBytes(std::move(bytes));
+}
+
+std::vector<std::string> RegistryKey::MultiStringFromBytes(const std::string& bytes) {
+    return PrvMultiFromBytes(bytes);
+}
+
+std::string RegistryKey::BytesFromString(const std::string& text) {
+    return mfUtf8ToUtf16Le(text) + std::string(2, '\0');
+}
+
 std::string RegistryKey::PrvValuePath(const std::string& name) const {
     return m_strKeyPath + "\\" + name;
 }

@@ -219,6 +219,15 @@ public:
     // deleted (5). Failure: KeyException "RegDeleteTree(path) returned N.".
     static void DeleteKey(std::int32_t root, const std::string& keyPath);
 
+    // The byte forms of the string types, for callers that handle RawValue.
+    // Decoding never fails (invalid UTF-16 becomes U+FFFD; trailing NULs and an
+    // odd last byte are dropped; a multi-string ends at its first empty item).
+    // Encoding adds the terminators and throws mcExc for text that is not
+    // UTF-8.
+    static std::string StringFromBytes(std::string bytes);
+    static std::vector<std::string> MultiStringFromBytes(const std::string& bytes);
+    static std::string BytesFromString(const std::string& text);
+
 private:
     RegistryKey(std::int32_t root, std::string keyPath, std::uint32_t access,
                 std::unique_ptr<Handle> handle);
