@@ -153,14 +153,12 @@ void mcComponentConfig::PrvMoveAside(const std::string& strPath) {
     }
 }
 
-bool mcComponentConfig::PrvSaveDocument(miXMLDOMDocument& doc, const std::string& strPath) {
-    doc.save(strPath);
-    return true;
-}
-
 bool mcComponentConfig::PrvSaveFile() {
     try {
-        return PrvSaveDocument(m_docConfig, m_strConfigPath);
+        // The document's save goes through a synced temporary file renamed
+        // over the old one.
+        m_docConfig.save(m_strConfigPath);
+        return true;
     } catch (const mcExc& exc) {
         PrvLogExc(kLogSaveExc, exc);
     }

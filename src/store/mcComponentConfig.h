@@ -159,7 +159,6 @@ private:
     // aside before it is replaced.
     bool PrvLoadFile(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged);
     bool PrvSaveFile();
-    bool PrvSaveDocument(miXMLDOMDocument& doc, const std::string& strPath);
     void PrvMoveAside(const std::string& strPath);
 
     // Component lookup (index of "Component" elements in document order).

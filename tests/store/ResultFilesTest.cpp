@@ -1,0 +1,277 @@
+// Installer result texts passing through "InstallData.xml" and
+// "UninstallData.xml".
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "StoreTestUtil.h"
+
+namespace {
+
+using storetest::Compact;
+using storetest::Exists;
+using storetest::ReadFile;
+using storetest::WriteFile;
+using Strings = std::vector<std::string>;
+
+std::string InstallText(const std::string& name, const std::string& version, const std::string& result,
+                        const std::string& path = "/opt/codec", const std::string& exe = "/opt/codec/un",
+                        const std::string& cmdline = "-q") {
+    return "<InstallData name=\"" + name + "\" version=\"" + version + "\"><ManifestName>main</ManifestName>"
+           "<Install result=\"" + result + "\"/><InstallPath>" + path + "</InstallPath><ErrorCode>7</ErrorCode>"
+           "<Uninstall><Exe>" + exe + "</Exe><Cmdline>" + cmdline + "</Cmdline></Uninstall></InstallData>";
+}
+
+std::string UninstallText(const std::string& name, const std::string& version, const std::string& result) {
+    return "<UninstallData name=\"" + name + "\" version=\"" + version + "\"><Uninstall result=\"" + result +
+           "\"/><ErrorCode>3</ErrorCode></UninstallData>";
+}
+
+class ResultFilesTest : public storetest::StoreTest {
+protected:
+    void SetUp() override {
+        storetest::StoreTest::SetUp();
+        m_store = NewStore();
+    }
+    void TearDown() override {
+        m_store.reset();
+        storetest::StoreTest::TearDown();
+    }
+    std::string InstallData() const { return AppFile("InstallData.xml"); }
+    std::string UninstallData() const { return AppFile("UninstallData.xml"); }
+    std::string State(const std::string& component) {
+        std::string state;
+        return m_store->GetComponentCurrentState(component, state) ? state : "<none>";
+    }
+
+    std::unique_ptr<mcComponentConfig> m_store;
+};
+
+TEST_F(ResultFilesTest, SuccessfulInstallOfUnknownComponentRecordsEverything) {
+    ASSERT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1.00.0002", "success")));
+    EXPECT_FALSE(Exists(InstallData()));
+    EXPECT_EQ(Compact(ConfigPath()),
+              "<Config><Component name=\"codec\" version=\"1.00.0002\" autoupdate=\"true\">"
+              "<ClientList><Client>qorb</Client></ClientList>"
+              "<State value=\"installed\"><installed version=\"1.00.0002\"/></State>"
+              "<InstallPath>/opt/codec</InstallPath>"
+              "<Uninstall><Exe>/opt/codec/un</Exe><Cmdline>-q</Cmdline></Uninstall>"
+              "<ManifestList><Manifest>main</Manifest></ManifestList></Component></Config>");
+    std::string exe, cmdline;
+    ASSERT_TRUE(m_store->GetComponentUninstall("codec", exe, cmdline));
+    EXPECT_EQ(exe, "/opt/codec/un");
+    EXPECT_EQ(cmdline, "-q");
+}
+
+TEST_F(ResultFilesTest, FailedInstallCreatesTheComponentOnly) {
+    ASSERT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "fail")));
+    EXPECT_FALSE(Exists(InstallData()));
+    EXPECT_EQ(Compact(ConfigPath()), "<Config><Component name=\"codec\"/></Config>");
+    // "success" is matched exactly.
+    ASSERT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "Success")));
+    EXPECT_EQ(Compact(ConfigPath()), "<Config><Component name=\"codec\"/></Config>");
+}
+
+// A second successful install replaces the install path and the uninstall
+// command instead of running the old and new values together.
+TEST_F(ResultFilesTest, RepeatedInstallReplacesPathAndCommand) {
+    ASSERT_TRUE(m_store->SetComponentInstallData("", InstallText("codec", "1", "success", "/old", "/old/un", "-a")));
+    ASSERT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "2", "success", "/new", "/new/un", "-b")));
+    std::string exe, cmdline;
+    ASSERT_TRUE(m_store->GetComponentUninstall("codec", exe, cmdline));
+    EXPECT_EQ(exe, "/new/un");
+    EXPECT_EQ(cmdline, "-b");
+    const std::string file = Compact(ConfigPath());
+    EXPECT_NE(file.find("<InstallPath>/new</InstallPath>"), std::string::npos) << file;
+    // The placeholder of the first install went when "qorb" came.
+    Strings clients;
+    ASSERT_TRUE(m_store->GetClientsOfComponent("codec", clients));
+    EXPECT_EQ(clients, Strings{"qorb"});
+    std::string version;
+    ASSERT_TRUE(m_store->GetComponentVersion("codec", "installed", version));
+    EXPECT_EQ(version, "2");
+}
+
+TEST_F(ResultFilesTest, SuccessfulUninstall) {
+    ASSERT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
+    ASSERT_TRUE(m_store->SetComponentClient("codec", "player"));
+    ASSERT_TRUE(m_store->SetComponentUninstallData("qorb", UninstallText("codec", "1.5", "success")));
+    EXPECT_FALSE(Exists(UninstallData()));
+    EXPECT_EQ(State("codec"), "uninstalled");
+    Strings clients;
+    ASSERT_TRUE(m_store->GetClientsOfComponent("codec", clients));
+    EXPECT_EQ(clients, Strings{"player"});
+    Strings manifests;
+    ASSERT_TRUE(m_store->GetManifestsOfComponent("codec", manifests));
+    EXPECT_EQ(manifests, Strings{"main"});  // kept
+    Strings states;
+    ASSERT_TRUE(m_store->GetComponentStates("codec", states));
+    EXPECT_EQ(states, (Strings{"installed", "uninstalled"}));
+    std::string exe, cmdline;
+    EXPECT_FALSE(m_store->GetComponentUninstall("codec", exe, cmdline));
+}
+
+TEST_F(ResultFilesTest, FailedUninstallStillDropsClientAndPaths) {
+    ASSERT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
+    ClearLog();
+    ASSERT_TRUE(m_store->SetComponentUninstallData("qorb", UninstallText("codec", "1.7", "fail")));
+    EXPECT_TRUE(Logged("mcComponentConfig::PrvSetComponentState, bad strState Argument"));
+    EXPECT_EQ(State("codec"), "installed");
+    EXPECT_EQ(Compact(ConfigPath()),
+              "<Config><Component name=\"codec\" version=\"1.7\" autoupdate=\"true\">"
+              "<ClientList/><State value=\"installed\"><installed version=\"1\"/></State>"
+              "<ManifestList><Manifest>main</Manifest></ManifestList></Component></Config>");
+    EXPECT_FALSE(Exists(UninstallData()));
+}
+
+TEST_F(ResultFilesTest, UninstallOfUnknownComponentLeavesTheFile) {
+    ASSERT_TRUE(m_store->SetComponentName("other"));
+    const std::string before = ReadFile(ConfigPath());
+    const std::string text = UninstallText("codec", "1", "success");
+    EXPECT_FALSE(m_store->SetComponentUninstallData("qorb", text));
+    // The file holds exactly the text: no declaration, no byte-order mark.
+    EXPECT_EQ(ReadFile(UninstallData()), text);
+    EXPECT_EQ(ReadFile(ConfigPath()), before);
+}
+
+TEST_F(ResultFilesTest, MalformedInstallText) {
+    ClearLog();
+    EXPECT_TRUE(m_store->SetComponentInstallData("qorb", "<InstallData name=\"codec\""));
+    EXPECT_TRUE(Logged("mcComponentConfig::PrvLoadFile mcExc exception"));
+    EXPECT_TRUE(Logged("mcComponentConfig::PrvLoadFile Bad config file, creating new one"));
+    EXPECT_TRUE(Logged("mcComponentConfig::PrvGetInstallDataComponentName mcExc exception"));
+    EXPECT_TRUE(Logged("mcComponentConfig::PrvGetInstallDataUninstallCmdline mcExc exception"));
+    EXPECT_FALSE(Exists(InstallData()));
+    // The result file is never kept aside: only the configuration is.
+    EXPECT_FALSE(Exists(InstallData() + ".bad"));
+    // The unreadable report leaves a component without a name's value.
+    EXPECT_EQ(Compact(ConfigPath()), "<Config><Component name=\"\"/></Config>");
+}
+
+TEST_F(ResultFilesTest, MalformedUninstallTextFailsAndLeavesTheFile) {
+    ASSERT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
+    EXPECT_FALSE(m_store->SetComponentUninstallData("qorb", "not xml at all"));
+    // The load's recovery wrote an empty document over it.
+    ASSERT_TRUE(Exists(UninstallData()));
+    EXPECT_EQ(Compact(UninstallData()), "<Config/>");
+    EXPECT_EQ(State("codec"), "installed");
+}
+
+TEST_F(ResultFilesTest, MissingItemsReadAsEmpty) {
+    ClearLog();
+    ASSERT_TRUE(m_store->SetComponentInstallData(
+        "qorb", "<InstallData name=\"codec\"><Install result=\"success\"/></InstallData>"));
+    EXPECT_TRUE(Logged("mcComponentConfig::PrvGetInstallDataComponentVersion mcExc exception"));
+    EXPECT_TRUE(Logged("GetAttributeText: attribute not found"));
+    EXPECT_TRUE(Logged("mcComponentConfig::PrvGetInstallDataInstallPath mcExc exception"));
+    EXPECT_TRUE(Logged("GetChildElement: requested child not found"));
+    EXPECT_TRUE(Logged("mcComponentConfig::PrvSetComponentState, bad strStateVersion Argument"));
+    // No state without a version; the rest is recorded with empty values.
+    EXPECT_FALSE(m_store->HasComponentStates("codec"));
+    EXPECT_TRUE(m_store->IsComponentOfClient("qorb", "codec"));
+    std::string value;
+    ASSERT_TRUE(m_store->GetComponentAutoUpdate("codec", value));
+    EXPECT_EQ(value, "true");
+    // A doubled item counts as missing.
+    ClearLog();
+    ASSERT_TRUE(m_store->SetComponentInstallData(
+        "qorb", "<InstallData name=\"codec\" version=\"2\"><Install result=\"success\"/>"
+                "<InstallPath>/a</InstallPath><InstallPath>/b</InstallPath></InstallData>"));
+    EXPECT_TRUE(Logged("GetChildElement: ambiguous child found"));
+    EXPECT_EQ(State("codec"), "installed");
+}
+
+TEST_F(ResultFilesTest, ResultWordsForTheJobs) {
+    ASSERT_TRUE(m_store->SetComponentName("codec"));
+    const std::string before = ReadFile(ConfigPath());
+    std::string result = "x", error = "x";
+    m_store->GetInstallDataResult(InstallText("codec", "1", "success"), result, error);
+    EXPECT_EQ(result, "success");
+    EXPECT_EQ(error, "7");
+    EXPECT_FALSE(Exists(InstallData()));
+    m_store->GetUninstallDataResult(UninstallText("codec", "1", "fail"), result, error);
+    EXPECT_EQ(result, "fail");
+    EXPECT_EQ(error, "3");
+    EXPECT_FALSE(Exists(UninstallData()));
+    // Missing items and malformed texts give empty outputs.
+    result = error = "x";
+    m_store->GetInstallDataResult("<InstallData/>", result, error);
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(error, "");
+    result = error = "x";
+    m_store->GetUninstallDataResult("<<<", result, error);
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(error, "");
+    EXPECT_FALSE(Exists(UninstallData()));
+    // The configuration is not touched.
+    EXPECT_EQ(ReadFile(ConfigPath()), before);
+    EXPECT_EQ(State("codec"), "<none>");
+}
+
+TEST_F(ResultFilesTest, ResultFileThatCannotBeCreated) {
+    std::filesystem::create_directory(InstallData());
+    std::filesystem::create_directory(UninstallData());
+    const std::string before = ReadFile(ConfigPath());
+    ClearLog();
+    EXPECT_FALSE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
+    EXPECT_FALSE(m_store->SetComponentUninstallData("qorb", UninstallText("codec", "1", "success")));
+    std::string result = "x", error = "x";
+    EXPECT_FALSE(m_store->GetInstallDataResult(InstallText("codec", "1", "success"), result, error));
+    EXPECT_EQ(result, "x");
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(ReadFile(ConfigPath()), before);
+    EXPECT_TRUE(std::filesystem::is_directory(InstallData()));
+}
+
+TEST_F(ResultFilesTest, TextThatCannotBeConvertedFails) {
+    ClearLog();
+    EXPECT_FALSE(m_store->SetComponentInstallData("qorb", std::string("<a name=\"\xff\"/>")));
+    EXPECT_TRUE(Logged("mcComponentConfig::SetComponentInstallData mcExc exception"));
+    EXPECT_EQ(State(""), "<none>");
+}
+
+// The write waits for a byte-range lock that another process holds on the
+// result file.
+TEST_F(ResultFilesTest, WriteTakesTheByteRangeLock) {
+    const std::string marker = AppFile("released");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int fd = open(InstallData().c_str(), O_RDWR | O_CREAT, 0666);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = 0;
+        lock.l_len = 1 << 20;
+        const bool locked = fd >= 0 && fcntl(fd, F_SETLKW, &lock) == 0;
+        const char c = locked ? '1' : '0';
+        if (write(ready[1], &c, 1) != 1) _exit(2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const int m = open(marker.c_str(), O_WRONLY | O_CREAT, 0666);
+        if (m >= 0) close(m);
+        _exit(0);  // releases the lock
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(c, '1');
+    std::string result, error;
+    EXPECT_TRUE(m_store->GetInstallDataResult(InstallText("codec", "1", "success"), result, error));
+    // The store could only write once the other process had let go.
+    EXPECT_TRUE(Exists(marker));
+    EXPECT_EQ(result, "success");
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace

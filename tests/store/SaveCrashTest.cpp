@@ -1,0 +1,130 @@
+// Saves that fail or are cut short never cost the records already on disk.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "StoreTestUtil.h"
+
+namespace {
+
+using storetest::Exists;
+using storetest::ReadFile;
+
+class SaveCrashTest : public storetest::StoreTest {};
+
+// A full disk (here: a file size limit smaller than the file) fails the save;
+// the previous file stays complete and the operation says so.
+TEST_F(SaveCrashTest, FailedSaveKeepsThePreviousFile) {
+    {
+        auto store = NewStore();
+        for (int i = 0; i < 20; ++i) ASSERT_TRUE(store->SetComponentClient("c" + std::to_string(i), "qorb"));
+    }
+    const std::string before = ReadFile(ConfigPath());
+    ASSERT_GT(before.size(), 512u);
+    ClearLog();
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {};
+        limit.rlim_cur = limit.rlim_max = 256;
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
+        int code = 0;
+        {
+            mcComponentConfig store(Settings());
+            if (store.SetComponentName("new")) code |= 1;
+            if (store.SetComponentState("c3", "installed", "9")) code |= 2;
+            if (store.AddClient({"jukebox", "1", "o", "l"})) code |= 4;
+            std::string state;
+            // The change is still there in memory.
+            if (!store.GetComponentCurrentState("c3", state) || state != "installed") code |= 8;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(Logged("mcComponentConfig::PrvSaveFile mcExc exception"));
+
+    EXPECT_EQ(ReadFile(ConfigPath()), before);
+    // Nothing but the file itself (and no temporary file) in the folder.
+    for (const auto& entry : std::filesystem::directory_iterator(m_strApp)) {
+        EXPECT_EQ(entry.path().filename(), "ComponentMgrConfig.xml");
+    }
+    auto store = NewStore();
+    std::vector<std::string> names;
+    ASSERT_TRUE(store->GetComponentsOfClient("qorb", names));
+    EXPECT_EQ(names.size(), 20u);
+    EXPECT_FALSE(store->HasComponentStates("c3"));
+}
+
+// A process that saves over and over is killed at random moments; every
+// time, the file loads and holds one complete state of the sequence.
+TEST_F(SaveCrashTest, KilledWhileSavingAlwaysLeavesACompleteFile) {
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<int> delayUs(0, 150000);
+    int roundsWithData = 0;
+    for (int round = 0; round < 24; ++round) {
+        const std::string app = m_strDir + "/round" + std::to_string(round);
+        std::filesystem::create_directory(app);
+        const mcComponentConfig::Settings settings{app, app + "/HoldingArea"};
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            mcComponentConfig store(settings);
+            store.SetComponentName("counter");
+            // Saved states: {counter, c0..ck} with the counter's version k-1
+            // (or none), then k.
+            for (int i = 0; i < 1000000; ++i) {
+                store.SetComponentName("c" + std::to_string(i));
+                store.SetComponentState("counter", "downloaded", std::to_string(i));
+            }
+            _exit(0);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status));
+
+        const std::string config = app + "/ComponentMgrConfig.xml";
+        const bool bHadFile = Exists(config);
+        ClearLog();
+        mcComponentConfig store(settings);
+        // Loaded as it was: not damaged, not replaced.
+        EXPECT_FALSE(Exists(config + ".bad")) << "round " << round;
+        if (bHadFile) {
+            EXPECT_FALSE(Logged("mcComponentConfig::PrvLoadFile Bad config file, creating new one"));
+        }
+        // Components c0..ck, without a gap.
+        const auto exists = [&store](int i) {
+            std::vector<std::string> clients;
+            return store.GetClientsOfComponent("c" + std::to_string(i), clients);
+        };
+        int k = -1;
+        while (exists(k + 1)) ++k;
+        EXPECT_FALSE(exists(k + 2)) << "round " << round;
+        std::string version;
+        const bool bVersion = store.GetComponentVersion("counter", "downloaded", version);
+        if (bVersion) {
+            const int v = std::stoi(version);
+            EXPECT_TRUE(v == k || v == k - 1) << "round " << round << ": version " << v << ", components " << k;
+            ++roundsWithData;
+        } else {
+            EXPECT_LE(k, 0) << "round " << round;
+        }
+    }
+    // The kills did not all come before the first save.
+    EXPECT_GT(roundsWithData, 0);
+}
+
+}  // namespace
