@@ -2,6 +2,7 @@
 // Starting and waiting for processes, and the operating system's identity.
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -56,6 +57,11 @@ bool mfCreateProcess(const char* application, const char* arguments, const mcPro
                      mcProcessInfo* processInfo = nullptr);
 bool mfCreateProcess(const std::string& application, const std::string& arguments,
                      const mcProcessOptions& options = {}, mcProcessInfo* processInfo = nullptr);
+// No arguments (keeps a null from turning into a std::string).
+inline bool mfCreateProcess(const std::string& application, std::nullptr_t, const mcProcessOptions& options = {},
+                            mcProcessInfo* processInfo = nullptr) {
+    return mfCreateProcess(application.c_str(), static_cast<const char*>(nullptr), options, processInfo);
+}
 
 // Splits a command line into words as the Microsoft C runtime does:
 // - the first word (the program) ends at the first blank or tab outside

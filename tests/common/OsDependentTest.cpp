@@ -192,7 +192,7 @@ TEST(CreateProcess, FailuresReportTheErrorAndATraceLine) {
     // A missing working folder, a null application.
     mcProcessOptions options;
     options.currentDirectory = tmp / "missing-folder";
-    EXPECT_FALSE(mfCreateProcess("/bin/true", nullptr, options, nullptr));
+    EXPECT_FALSE(mfCreateProcess(std::string("/bin/true"), nullptr, options, nullptr));
     EXPECT_EQ(mfGetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(mfCreateProcess(static_cast<const char*>(nullptr), "x", {}, nullptr));
     EXPECT_EQ(mfGetLastError(), ERROR_INVALID_NAME);
