@@ -1,9 +1,11 @@
 #include "common/RegistryDatabase.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -180,12 +182,23 @@ struct CacheEntry {
     ino_t inode;
 };
 
+// Counts forks in the child, so that a thread can tell (without a system
+// call) that its cached connections were inherited from the parent.
+std::atomic<unsigned> g_nForkGeneration{0};
+
+void PrvAfterForkInChild() { g_nForkGeneration.fetch_add(1, std::memory_order_relaxed); }
+
 struct ThreadCache {
-    pid_t pid = 0;
+    unsigned generation = 0;
     std::vector<CacheEntry> entries;  // most recently used first
 
+    ThreadCache() {
+        static std::once_flag registered;
+        std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, PrvAfterForkInChild); });
+        generation = g_nForkGeneration.load(std::memory_order_relaxed);
+    }
     ~ThreadCache() {
-        if (pid != ::getpid()) {
+        if (generation != g_nForkGeneration.load(std::memory_order_relaxed)) {
             // Inherited through fork: the parent still owns these connections.
             for (auto& entry : entries) (void)entry.connection.release();
         }
@@ -194,11 +207,11 @@ struct ThreadCache {
 
 ThreadCache& PrvCache() {
     thread_local ThreadCache cache;
-    pid_t pid = ::getpid();
-    if (cache.pid != pid) {
+    unsigned generation = g_nForkGeneration.load(std::memory_order_relaxed);
+    if (cache.generation != generation) {
         for (auto& entry : cache.entries) (void)entry.connection.release();
         cache.entries.clear();
-        cache.pid = pid;
+        cache.generation = generation;
     }
     return cache;
 }
