@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "net/HttpGet.h"
@@ -48,6 +50,20 @@ TEST_F(HttpTransactionTest, NotFoundIsBadStatus) {
     EXPECT_EQ(result.dwErrorKind, mcHttpResult::kErrorBadHttpStatus);
     EXPECT_EQ(result.dwHttpStatus, 404u);
     EXPECT_TRUE(m_trace.WaitFor("HTTP", "Bad Http Status: 404"));
+}
+
+TEST_F(HttpTransactionTest, FilesAreServedFromAFolder) {
+    char tmpl[] = "/tmp/kettrin-www-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    { std::ofstream(dir + "/Manifest.xml") << "<m/>"; }
+    ASSERT_TRUE(m_server.ServeFolder(dir, "/qorb"));
+    ASSERT_TRUE(m_server.Start());
+    std::string text;
+    EXPECT_TRUE(PerformHttpGetString(m_server.Url("/qorb/Manifest.xml?v=2"), &text));
+    EXPECT_EQ(text, "<m/>");
+    EXPECT_EQ(m_server.Requests().at(0).query, "v=2");
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(HttpTransactionTest, StatusRangeIs200To299) {
@@ -177,9 +193,7 @@ TEST_F(HttpTransactionTest, StalledBodyTimesOutPerRead) {
 }
 
 TEST_F(HttpTransactionTest, HeaderLineWithTwoSeparatorsFailsOnlyWithHeaderMap) {
-    const std::string response =
-        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-Odd: a: b\r\nConnection: close\r\n\r\nok";
-    ASSERT_TRUE(m_server.StartRaw(LocalHttpServer::RawMode::kCanned, response));
+    ASSERT_TRUE(m_server.StartRaw(LocalHttpServer::RawMode::kCanned, LocalHttpServer::DoubleSeparatorResponse()));
 
     mcHttpHeaders headers;
     mcHttpResult result;
@@ -214,10 +228,7 @@ TEST_F(HttpTransactionTest, ResponseHeadersAreParsedIntoTheMap) {
 }
 
 TEST_F(HttpTransactionTest, EmbeddedNulCutsTextAndIsTraced) {
-    std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\nConnection: close\r\n\r\nabc";
-    response += '\0';
-    response += "hidden";
-    ASSERT_TRUE(m_server.StartRaw(LocalHttpServer::RawMode::kCanned, response));
+    ASSERT_TRUE(m_server.StartRaw(LocalHttpServer::RawMode::kCanned, LocalHttpServer::EmbeddedNulResponse()));
     std::string text = "unchanged";
     mcHttpResult result;
     ASSERT_TRUE(PerformHttpGetString(m_server.Url("/"), &text, nullptr, &result));
@@ -292,9 +303,7 @@ TEST_F(HttpTransactionTest, ConnectionRefusedIsReportedAtConnect) {
 }
 
 TEST_F(HttpTransactionTest, TruncatedBodyFails) {
-    std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n";
-    response += std::string(500, 'x');
-    ASSERT_TRUE(m_server.StartRaw(LocalHttpServer::RawMode::kCanned, response));
+    ASSERT_TRUE(m_server.StartRaw(LocalHttpServer::RawMode::kCanned, LocalHttpServer::TruncatedResponse(1000, 500)));
     std::vector<std::uint8_t> body;
     mcHttpResult result;
     EXPECT_FALSE(PerformHttpGet(m_server.Url("/"), &body, nullptr, &result));

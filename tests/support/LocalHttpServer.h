@@ -128,6 +128,23 @@ public:
         return true;
     }
 
+    // Raw responses for kCanned. A complete response: status line, extraHeaders
+    // (each line ended by CR LF), Content-Length, Connection: close, body.
+    static std::string CannedResponse(int status, const std::string& body,
+                                      const std::string& extraHeaders = std::string()) {
+        return "HTTP/1.1 " + std::to_string(status) + " Canned\r\n" + extraHeaders +
+               "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    }
+    // Declares declared bytes of body and sends only sent of them.
+    static std::string TruncatedResponse(std::size_t declared, std::size_t sent) {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(declared) +
+               "\r\nConnection: close\r\n\r\n" + std::string(sent, 'x');
+    }
+    // A text body with a NUL inside: "abc" NUL "hidden".
+    static std::string EmbeddedNulResponse() { return CannedResponse(200, std::string("abc\0hidden", 10)); }
+    // A header line with two ": " separators ("X-Odd: a: b"), body "ok".
+    static std::string DoubleSeparatorResponse() { return CannedResponse(200, "ok", "X-Odd: a: b\r\n"); }
+
     // A port that nothing listens on (bound, then closed).
     static int UnusedPort() {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
