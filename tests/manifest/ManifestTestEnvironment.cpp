@@ -1,8 +1,9 @@
 // Points everything process-wide that the manifest code may touch (trace socket,
-// registry) at a private temporary folder, so tests never reach /run or /var.
+// registry, log) at a private temporary folder, so tests never reach /run or /var.
 #include <cstdlib>
 
 #include "ManifestTestUtil.h"
+#include "common/mcCMLog.h"
 
 namespace {
 
@@ -12,8 +13,11 @@ public:
         m_pDir = new manifest_test::TempDir;
         ::setenv("KETTRIN_DIAG_SOCKET", (*m_pDir / "zrdiag.sock").c_str(), 1);
         ::setenv("KETTRIN_REGISTRY", (*m_pDir / "registry.db").c_str(), 1);
+        mcCMLog::Instance().Open(m_pDir->Path());
+        manifest_test::g_strLogPath = *m_pDir / mcCMLog::kLogFileName;
     }
     void TearDown() override {
+        mcCMLog::Instance().Close();
         delete m_pDir;
         m_pDir = nullptr;
     }

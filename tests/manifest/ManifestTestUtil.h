@@ -13,6 +13,36 @@
 
 namespace manifest_test {
 
+// The log file the test environment opened ("ComponentMgr.log" in its folder).
+inline std::string g_strLogPath;
+
+// What the log gained since construction.
+class LogCapture {
+public:
+    LogCapture() : m_nStart(CurrentSize()) {}
+    std::string Text() const {
+        std::string all = ReadAll();
+        return all.size() > m_nStart ? all.substr(m_nStart) : std::string();
+    }
+    bool Contains(const std::string& text) const { return Text().find(text) != std::string::npos; }
+    std::size_t Count(const std::string& text) const {
+        const std::string all = Text();
+        std::size_t n = 0;
+        for (std::size_t pos = all.find(text); pos != std::string::npos; pos = all.find(text, pos + 1)) ++n;
+        return n;
+    }
+
+private:
+    static std::string ReadAll() {
+        std::ifstream in(g_strLogPath, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    static std::size_t CurrentSize() { return ReadAll().size(); }
+    std::size_t m_nStart;
+};
+
 inline const std::string kDevKeyPath = std::string(KETTRIN_TEST_DATA) + "/keys/dev-manifest-key.pem";
 
 class TempDir {
