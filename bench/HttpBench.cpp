@@ -164,6 +164,8 @@ BENCHMARK(BM_CurlToFile)->Arg(64)->Arg(512)->Iterations(3)->Unit(benchmark::kMil
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The server is on loopback: no proxy in between.
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -11,6 +11,7 @@
 #include "net/HttpGet.h"
 #include "net/mcHttpGet.h"
 #include "net/mcNameValuePair.h"
+#include "NetTestEnv.h"
 #include "support/LocalHttpServer.h"
 #include "support/TraceCapture.h"
 

@@ -11,6 +11,14 @@
 
 namespace kettrin::test {
 
+// The tests' servers are on 127.0.0.1 and must be reached directly, whatever
+// proxy the machine running the tests is set up with.
+inline const bool g_bProxyCleared = [] {
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        ::unsetenv(name);
+    return true;
+}();
+
 class NetTestEnv {
 public:
     NetTestEnv() {
