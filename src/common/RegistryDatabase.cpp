@@ -371,6 +371,21 @@ Connection& Acquire(const std::string& path) {
     return *cache.entries[0].connection;
 }
 
+Connection* Find(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        ThreadCache& cache = PrvCache();
+        for (std::size_t i = 0; i < cache.entries.size(); ++i) {
+            if (cache.entries[i].connection->Path() == path) {
+                cache.entries.erase(cache.entries.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+        return nullptr;
+    }
+    return &Acquire(path);
+}
+
 void CloseThreadConnections() noexcept { PrvCache().entries.clear(); }
 
 bool Step(Connection& connection, sqlite3_stmt* statement) {

@@ -123,8 +123,13 @@ private:
 };
 
 // The calling thread's connection to the file at path, opened (and the file
-// created with its folder, and initialised) when needed. Throws Error.
+// created with its folder, and initialised) when needed. Throws Error. Only
+// writers call it: reading never creates the file.
 Connection& Acquire(const std::string& path);
+
+// The same for readers: nullptr when the file does not exist (a registry that
+// was never written holds nothing but its empty roots). Throws Error.
+Connection* Find(const std::string& path);
 
 // Closes the calling thread's cached connections (tests; threads close theirs
 // when they end).

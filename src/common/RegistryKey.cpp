@@ -96,6 +96,23 @@ bool PrvKeyExists(db::Connection& connection, std::int64_t id) {
     throw db::Error{PrvKeyExists(connection, id) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED, {}};
 }
 
+// Ids up to the highest root index belong to the roots, which exist even in a
+// registry file that was never written.
+constexpr std::int64_t kHighestRootId = 7;
+
+bool PrvIsRootId(std::int64_t id) { return id <= kHighestRootId; }
+
+// The connection for reading through handle, or nullptr when the file does
+// not exist.
+db::Connection* PrvReader(const RegistryKey::Handle& handle) {
+    return db::Find(handle.Database());
+}
+
+// No file: a root is empty, any other key has gone with the file.
+[[noreturn]] void PrvThrowMissingWithoutFile(std::int64_t id) {
+    throw db::Error{PrvIsRootId(id) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED, {}};
+}
+
 std::int64_t PrvFindKey(db::Connection& connection, std::int32_t root, const std::string& fold) {
     sqlite3_stmt* statement = connection.Prepare(Sql::FindKey);
     db::StatementScope scope(statement);
@@ -235,11 +252,18 @@ RegistryKey::Handle::Handle(std::int32_t root, const std::string& keyPath, std::
     PrvGuard<OpenException>(kFnHandle, kLine, call, [&] {
         if (!PrvValidRoot(root)) throw db::Error{ERROR_INVALID_HANDLE, {}};
         m_strDatabase = db::DatabasePath();
-        db::Connection& connection = db::Acquire(m_strDatabase);
-        if (connection.ReadOnly() && (access & kWriteRights) != 0) {
+        std::string fold = mfRegistryFoldKeyPath(keyPath);
+        db::Connection* connection = db::Find(m_strDatabase);
+        if (connection == nullptr) {
+            // Nothing was ever written: only the roots exist.
+            if (!fold.empty()) throw db::Error{ERROR_FILE_NOT_FOUND, {}};
+            m_nId = root;
+            return;
+        }
+        if (connection->ReadOnly() && (access & kWriteRights) != 0) {
             throw db::Error{ERROR_ACCESS_DENIED, {}};
         }
-        m_nId = PrvFindKey(connection, root, mfRegistryFoldKeyPath(keyPath));
+        m_nId = PrvFindKey(*connection, root, fold);
         if (m_nId == 0) throw db::Error{ERROR_FILE_NOT_FOUND, {}};
     });
     ++g_nOpenHandles;
@@ -318,7 +342,9 @@ std::uint32_t RegistryKey::GetValueType(const std::string& name) {
     auto call = [&] { return kQueryValueCall + PrvValuePath(name) + ")"; };
     return PrvGuard<ValueException>(kFnGetValueType, kLine, call, [&] {
         const Handle& handle = PrvHandle(KEY_QUERY_VALUE);
-        db::Connection& connection = db::Acquire(handle.Database());
+        db::Connection* reader = PrvReader(handle);
+        if (reader == nullptr) PrvThrowMissingWithoutFile(handle.Id());
+        db::Connection& connection = *reader;
         std::int64_t type = PrvStoredType(connection, handle.Id(), PrvFoldName(name));
         if (type < 0) PrvThrowMissing(connection, handle.Id());
         return static_cast<std::uint32_t>(type);
@@ -330,7 +356,9 @@ RegistryKey::TypeAndSize RegistryKey::GetValueTypeAndSize(const std::string& nam
     auto call = [&] { return kQueryValueCall + PrvValuePath(name) + ")"; };
     return PrvGuard<ValueException>(kFnGetValueTypeAndSize, kLine, call, [&] {
         const Handle& handle = PrvHandle(KEY_QUERY_VALUE);
-        db::Connection& connection = db::Acquire(handle.Database());
+        db::Connection* reader = PrvReader(handle);
+        if (reader == nullptr) PrvThrowMissingWithoutFile(handle.Id());
+        db::Connection& connection = *reader;
         sqlite3_stmt* statement = connection.Prepare(Sql::GetValueInfo);
         db::StatementScope scope(statement);
         std::string fold = PrvFoldName(name);
@@ -346,7 +374,9 @@ RegistryKey::RawValue RegistryKey::GetValue(const std::string& name) {
     auto call = [&] { return kQueryValueCall + PrvValuePath(name) + ")"; };
     return PrvGuard<ValueException>(kFnGetValue, __LINE__, call, [&] {
         const Handle& handle = PrvHandle(KEY_QUERY_VALUE);
-        db::Connection& connection = db::Acquire(handle.Database());
+        db::Connection* reader = PrvReader(handle);
+        if (reader == nullptr) PrvThrowMissingWithoutFile(handle.Id());
+        db::Connection& connection = *reader;
         StoredValue value = PrvReadValue(connection, handle.Id(), PrvFoldName(name));
         if (!value.found) PrvThrowMissing(connection, handle.Id());
         return RawValue{name, value.type, std::move(value.data)};
@@ -367,7 +397,9 @@ std::string PrvTypedRead(const std::string& valuePath, const std::string& name,
             if ((handle->Access() & KEY_QUERY_VALUE) == 0) {
                 throw db::Error{ERROR_ACCESS_DENIED, {}};
             }
-            db::Connection& connection = db::Acquire(handle->Database());
+            db::Connection* reader = PrvReader(*handle);
+            if (reader == nullptr) PrvThrowMissingWithoutFile(handle->Id());
+            db::Connection& connection = *reader;
             StoredValue stored = PrvReadValue(connection, handle->Id(), PrvFoldName(name));
             if (!stored.found) PrvThrowMissing(connection, handle->Id());
             return stored;
@@ -549,7 +581,12 @@ std::uint32_t RegistryKey::GetValueCount() {
     auto call = [&] { return "RegQueryInfoKey(" + m_strKeyPath + ")"; };
     return PrvGuard<KeyException>(kFnGetValueCount, kLine, call, [&] {
         const Handle& handle = PrvHandle(KEY_QUERY_VALUE);
-        db::Connection& connection = db::Acquire(handle.Database());
+        db::Connection* reader = PrvReader(handle);
+        if (reader == nullptr) {
+            if (PrvIsRootId(handle.Id())) return 0u;
+            throw db::Error{ERROR_KEY_DELETED, {}};
+        }
+        db::Connection& connection = *reader;
         sqlite3_stmt* statement = connection.Prepare(Sql::CountValues);
         db::StatementScope scope(statement);
         db::BindInt(statement, 1, handle.Id());
@@ -565,8 +602,13 @@ std::vector<RegistryKey::RawValue> RegistryKey::GetValues() {
     auto call = [&] { return "RegEnumValue(" + m_strKeyPath + ")"; };
     return PrvGuard<KeyException>(kFnGetValues, __LINE__, call, [&] {
         const Handle& handle = PrvHandle(KEY_QUERY_VALUE);
-        db::Connection& connection = db::Acquire(handle.Database());
         std::vector<RawValue> values;
+        db::Connection* reader = PrvReader(handle);
+        if (reader == nullptr) {
+            if (PrvIsRootId(handle.Id())) return values;
+            throw db::Error{ERROR_KEY_DELETED, {}};
+        }
+        db::Connection& connection = *reader;
         {
             sqlite3_stmt* statement = connection.Prepare(Sql::ListValues);
             db::StatementScope scope(statement);
@@ -594,8 +636,13 @@ std::vector<std::string> RegistryKey::GetSubKeyNames() {
     auto call = [&] { return "RegEnumKeyEx(" + m_strKeyPath + ")"; };
     return PrvGuard<KeyException>(kFnGetSubKeyNames, __LINE__, call, [&] {
         const Handle& handle = PrvHandle(KEY_ENUMERATE_SUB_KEYS);
-        db::Connection& connection = db::Acquire(handle.Database());
         std::vector<std::string> names;
+        db::Connection* reader = PrvReader(handle);
+        if (reader == nullptr) {
+            if (PrvIsRootId(handle.Id())) return names;
+            throw db::Error{ERROR_KEY_DELETED, {}};
+        }
+        db::Connection& connection = *reader;
         {
             sqlite3_stmt* statement = connection.Prepare(Sql::ListSubKeys);
             db::StatementScope scope(statement);
@@ -614,7 +661,9 @@ void RegistryKey::DeleteValue(const std::string& name) {
     auto call = [&] { return "RegDeleteValue(" + PrvValuePath(name) + ")"; };
     PrvGuard<ValueException>(kFnDeleteValue, kLine, call, [&] {
         const Handle& handle = PrvHandle(KEY_SET_VALUE);
-        db::Connection& connection = db::Acquire(handle.Database());
+        db::Connection* reader = PrvReader(handle);
+        if (reader == nullptr) PrvThrowMissingWithoutFile(handle.Id());
+        db::Connection& connection = *reader;
         db::WriteTransaction transaction(connection);
         {
             sqlite3_stmt* statement = connection.Prepare(Sql::DeleteValue);
@@ -705,7 +754,9 @@ void RegistryKey::DeleteSubKey(const std::string& name) {
         }
         std::string relative = mfRegistryFoldKeyPath(name);
         if (relative.empty()) throw db::Error{ERROR_INVALID_PARAMETER, {}};
-        db::Connection& connection = db::Acquire(handle.Database());
+        db::Connection* reader = PrvReader(handle);
+        if (reader == nullptr) PrvThrowMissingWithoutFile(handle.Id());
+        db::Connection& connection = *reader;
         db::WriteTransaction transaction(connection);
         if (!PrvKeyExists(connection, handle.Id())) throw db::Error{ERROR_KEY_DELETED, {}};
         std::string fold = PrvJoinFold(mfRegistryFoldKeyPath(m_strKeyPath), relative);
@@ -733,8 +784,8 @@ bool RegistryKey::ValueExists(std::int32_t root, const std::string& keyPath,
     }
     if ((access & KEY_QUERY_VALUE) == 0) return false;
     try {
-        db::Connection& connection = db::Acquire(handle->Database());
-        return PrvStoredType(connection, handle->Id(), PrvFoldName(name)) >= 0;
+        db::Connection* connection = PrvReader(*handle);
+        return connection != nullptr && PrvStoredType(*connection, handle->Id(), PrvFoldName(name)) >= 0;
     } catch (const db::Error&) {
         return false;
     }
@@ -746,7 +797,9 @@ void RegistryKey::DeleteKey(std::int32_t root, const std::string& keyPath) {
         if (!PrvValidRoot(root)) throw db::Error{ERROR_INVALID_HANDLE, {}};
         std::string fold = mfRegistryFoldKeyPath(keyPath);
         if (fold.empty()) throw db::Error{ERROR_ACCESS_DENIED, {}};
-        db::Connection& connection = db::Acquire(db::DatabasePath());
+        db::Connection* reader = db::Find(db::DatabasePath());
+        if (reader == nullptr) throw db::Error{ERROR_FILE_NOT_FOUND, {}};
+        db::Connection& connection = *reader;
         if (connection.ReadOnly()) throw db::Error{ERROR_ACCESS_DENIED, {}};
         db::WriteTransaction transaction(connection);
         if (!PrvDeleteTree(connection, root, fold)) throw db::Error{ERROR_FILE_NOT_FOUND, {}};

@@ -5,7 +5,8 @@
 // The registry is a SQLite file (see RegistryDatabase.h for where it lives and
 // how several processes share it). Roots are chosen by index: 1 classes root,
 // 2 current configuration, 3 current user, 5 local machine, 7 users; any other
-// index opens nothing (error 6).
+// index opens nothing (error 6). The file is created, with its folder, by the
+// first write; until then reads find the five empty roots and nothing else.
 //
 // Names: key and value names are compared ignoring case (simple Unicode case
 // folding of the UTF-8 text) and keep the case they were created with. A key

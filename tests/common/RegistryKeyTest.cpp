@@ -290,6 +290,22 @@ TEST_F(RegistryKeyTest, HandlesAreCounted) {
     EXPECT_EQ(RegistryKey::Handle::OpenCount(), before);
 }
 
+TEST_F(RegistryKeyTest, ReadingNeverCreatesTheFile) {
+    std::string nested = m_strDir + "/a/b/registry.db";
+    core::registry::db::ScopedDatabasePath scope(nested);
+    EXPECT_FALSE(RegistryKey::Exists(reg::kRootLocalMachine, kKey));
+    EXPECT_FALSE(RegistryKey::ValueExists(reg::kRootLocalMachine, "", reg::KEY_READ, "x"));
+    RegistryKey root(reg::kRootLocalMachine, "", reg::KEY_READ);  // the roots always exist
+    EXPECT_EQ(root.GetValueCount(), 0u);
+    EXPECT_TRUE(root.GetSubKeyNames().empty());
+    EXPECT_EQ(Catch<RegistryKey::ValueException>([&] { root.GetValueString("x"); }).ErrorCode(), 2u);
+    EXPECT_EQ(Catch<RegistryKey::KeyException>([&] {
+                  RegistryKey::DeleteKey(reg::kRootLocalMachine, kKey);
+              }).ErrorCode(),
+              2u);
+    EXPECT_FALSE(std::filesystem::exists(m_strDir + "/a"));
+}
+
 TEST_F(RegistryKeyTest, MissingFileIsCreatedWithItsFolder) {
     std::string nested = m_strDir + "/a/b/registry.db";
     core::registry::db::ScopedDatabasePath scope(nested);
