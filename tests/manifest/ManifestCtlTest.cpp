@@ -135,3 +135,68 @@ TEST(ManifestCtl, UsageErrorsAndHelp) {
         EXPECT_NE(out.find("usage: kettrinctl manifest"), std::string::npos) << help;
     }
 }
+
+TEST(ManifestCtl, ShowListsComponentsAsATable) {
+    TempDir dir;
+    const std::string xml =
+        "<M version=\"1.2.3\">"
+        "<Component name=\"Alpha\"><CompatibleClients><Client name=\"Jukebox\"><Version min=\"4.0.0\"/>"
+        "<OEM>X</OEM></Client></CompatibleClients>"
+        "<Plugin name=\"alpha.zrz\" version=\"1.0.0073\"><Update mandatory=\"true\"><URL>http://h/a.zrz</URL></Update>"
+        "<Uninstall rule=\"CM\"/></Plugin></Component>"
+        "<Component name=\"HiddenOne\"><Plugin hidden=\"1\"/></Component>"
+        "<Component name=\"Broken\"/>"
+        "</M>";
+    WriteFile(dir / "in.xml", xml);
+    std::string out;
+    ASSERT_EQ(Ctl("sign --key " + ShellQuote(kDevKeyPath) + " " + ShellQuote(dir / "in.xml") + " " +
+                  ShellQuote(dir / "s_Manifest.xml"), &out), 0) << out;
+    const std::string pub = std::string(" --public-key ") + zr::crypt::kDevelopmentManifestPublicKey + " ";
+
+    ASSERT_EQ(RunShell(ShellQuote(kCtl) + " manifest show" + pub + ShellQuote(dir / "s_Manifest.xml") +
+                       " 2>/dev/null", &out), 0) << out;
+    EXPECT_NE(out.find("version:  1.2.3\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("components: 3\n"), std::string::npos) << out;
+    // Columns line up: every row's PLUGIN cell starts under the header's.
+    std::istringstream lines(out);
+    std::string line, header;
+    std::vector<std::string> rows;
+    while (std::getline(lines, line)) {
+        if (line.rfind("COMPONENT", 0) == 0) header = line;
+        else if (!header.empty()) rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), 3u) << out;
+    const std::size_t pluginColumn = header.find("PLUGIN");
+    const std::size_t uninstallColumn = header.find("UNINSTALL");
+    EXPECT_EQ(rows[0].find("alpha.zrz"), pluginColumn) << out;
+    EXPECT_EQ(rows[0].find("CM", uninstallColumn), uninstallColumn) << out;
+    EXPECT_NE(rows[0].find("Jukebox 4.0.0..* oem=X"), std::string::npos) << out;
+    EXPECT_EQ(rows[1].rfind("HiddenOne", 0), 0u);
+    EXPECT_NE(rows[1].find("yes"), std::string::npos);  // hidden
+    EXPECT_NE(rows[2].find("unreadable"), std::string::npos) << out;
+
+    // The log lines of the unreadable component go to standard error.
+    ASSERT_EQ(RunShell(ShellQuote(kCtl) + " manifest show" + pub + ShellQuote(dir / "s_Manifest.xml") +
+                       " 2>&1 >/dev/null", &out), 0);
+    EXPECT_NE(out.find("mcComponentManifest::GetComponent, Invalid component, Broken"), std::string::npos) << out;
+
+    // A client sees what its filters allow.
+    EXPECT_EQ(Ctl("show" + pub + "--client Jukebox --version 4.1.0 --oem X " + ShellQuote(dir / "s_Manifest.xml"), &out), 0);
+    EXPECT_NE(out.find("components: 3\n"), std::string::npos) << out;
+    EXPECT_EQ(Ctl("show" + pub + "--client Jukebox --version 3.9.0 --oem X " + ShellQuote(dir / "s_Manifest.xml"), &out), 0);
+    EXPECT_NE(out.find("components: 2\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("alpha.zrz"), std::string::npos) << out;
+
+    // Not loaded: unsigned, not XML.
+    EXPECT_EQ(Ctl("show" + pub + ShellQuote(dir / "in.xml"), &out), 1);
+    EXPECT_NE(out.find("not loaded: no signature line"), std::string::npos) << out;
+    WriteFile(dir / "bad.xml", "<M version=\"1\"><unclosed></M>");
+    ASSERT_EQ(Ctl("sign --key " + ShellQuote(kDevKeyPath) + " " + ShellQuote(dir / "bad.xml") + " " +
+                  ShellQuote(dir / "bad_Manifest.xml"), &out), 0);
+    EXPECT_EQ(Ctl("show" + pub + ShellQuote(dir / "bad_Manifest.xml"), &out), 1);
+    EXPECT_NE(out.find("Failed to load manifest file : "), std::string::npos) << out;
+
+    EXPECT_EQ(Ctl("show --version 1.0.0 " + ShellQuote(dir / "s_Manifest.xml"), &out), 2);
+    EXPECT_EQ(Ctl("show", &out), 2);
+    EXPECT_EQ(Ctl("show --help", &out), 0);
+}

@@ -2,13 +2,19 @@
 //   keygen PRIVATE_KEY_FILE                      new signing key
 //   sign --key PRIVATE_KEY_FILE IN.xml OUT       write a signed manifest
 //   verify [--public-key HEX] FILE               check a signature
+//   show [--public-key HEX] [--client ...] FILE  list the components
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -16,7 +22,9 @@
 
 #include "ManifestKey.h"
 #include "client/ctl/CtlCommand.h"
+#include "common/mcCMLog.h"
 #include "manifest/Crypt.h"
+#include "manifest/mcComponentManifest.h"
 #include "manifest/mcSignedFile.h"
 
 namespace kettrinctl {
@@ -25,7 +33,9 @@ namespace {
 constexpr const char* kSynopsis =
     "usage: kettrinctl manifest keygen PRIVATE_KEY_FILE\n"
     "       kettrinctl manifest sign --key PRIVATE_KEY_FILE IN.xml OUT\n"
-    "       kettrinctl manifest verify [--public-key HEX] FILE\n";
+    "       kettrinctl manifest verify [--public-key HEX] FILE\n"
+    "       kettrinctl manifest show [--public-key HEX] [--client NAME [--version V]\n"
+    "                                [--oem O] [--lang L]] FILE\n";
 constexpr const char* kDetails =
     "\n"
     "Signed component manifests: a line of 128 hex digits (RSASSA-PKCS1-v1_5 with\n"
@@ -39,6 +49,12 @@ constexpr const char* kDetails =
     "  verify   prints \"verified\" and exits 0 when FILE's signature holds against\n"
     "           HEX (default: the key built into this program); otherwise prints\n"
     "           the reason and exits 1.\n"
+    "  show     loads FILE as the service does (signature, XML) and prints its\n"
+    "           version and a table of its components: plug-in record, hidden,\n"
+    "           mandatory and available flags, uninstall rule and client filters.\n"
+    "           With --client only the components that client may see. The\n"
+    "           service's log lines for the file go to standard error. Exits 1\n"
+    "           when the manifest does not load.\n"
     "\n"
     "Exit codes: 0 done, 1 not verified or a file could not be used, 2 usage error.\n";
 
@@ -252,6 +268,148 @@ int Verify(const std::vector<std::string>& args) {
     return kExitNo;
 }
 
+// Captures what the manifest code logs while the tool runs, instead of writing
+// into the service's log: a private folder holds the log until it is printed.
+class LogToStderr {
+public:
+    LogToStderr() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "kettrinctl-log-XXXXXX").string();
+        if (::mkdtemp(tmpl.data()) != nullptr) {
+            m_strFolder = tmpl;
+            mcCMLog::Instance().Open(m_strFolder);
+        } else {
+            mcCMLog::Instance().Close();  // no default log either
+        }
+    }
+    ~LogToStderr() {
+        mcCMLog::Instance().Close();
+        if (m_strFolder.empty()) return;
+        std::ifstream in(m_strFolder + "/" + mcCMLog::kLogFileName);
+        std::string line;
+        while (std::getline(in, line)) std::cerr << "log: " << line << "\n";
+        std::error_code ec;
+        std::filesystem::remove_all(m_strFolder, ec);
+    }
+    LogToStderr(const LogToStderr&) = delete;
+    LogToStderr& operator=(const LogToStderr&) = delete;
+
+private:
+    std::string m_strFolder;
+};
+
+std::string Join(const std::vector<std::string>& items, const char* separator) {
+    std::string text;
+    for (const auto& item : items) {
+        if (!text.empty()) text += separator;
+        text += item;
+    }
+    return text;
+}
+
+std::string FilterText(const std::vector<mcClientFilter>& filters) {
+    std::vector<std::string> entries;
+    for (const auto& f : filters) {
+        std::string entry = f.m_strName;
+        if (!f.m_strMinVersion.empty() || !f.m_strMaxVersion.empty()) {
+            entry += " " + (f.m_strMinVersion.empty() ? std::string("*") : f.m_strMinVersion) + ".." +
+                     (f.m_strMaxVersion.empty() ? std::string("*") : f.m_strMaxVersion);
+        }
+        if (!f.m_vecOEMs.empty()) entry += " oem=" + Join(f.m_vecOEMs, ",");
+        if (!f.m_vecLangs.empty()) entry += " lang=" + Join(f.m_vecLangs, ",");
+        entries.push_back(entry);
+    }
+    return Join(entries, "; ");
+}
+
+const char* UninstallRuleText(std::int32_t rule) {
+    switch (rule) {
+        case mcManifestPlugin::kUninstallRuleCM: return "CM";
+        case mcManifestPlugin::kUninstallRuleClient: return "Client";
+        default: return "-";
+    }
+}
+
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
+
+void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        std::cout << line << "\n";
+    }
+}
+
+int Show(const std::vector<std::string>& args) {
+    auto parsed = ParseArgs(args, 1, {"--public-key", "--client", "--version", "--oem", "--lang"});
+    if (!parsed) return kExitUsage;
+    if (parsed->words.size() != 1) return UsageError("show takes one FILE");
+    auto key = PublicKeyOption(*parsed);
+    if (!key) return kExitUsage;
+    msClientRecord client;
+    const bool bClient = parsed->options.count("--client") != 0;
+    if (bClient) {
+        client.name = parsed->options["--client"];
+        if (client.name.empty()) return UsageError("--client needs a name");
+    } else if (parsed->options.count("--version") || parsed->options.count("--oem") ||
+               parsed->options.count("--lang")) {
+        return UsageError("--version, --oem and --lang describe a --client");
+    }
+    if (parsed->options.count("--version")) client.version = parsed->options["--version"];
+    if (parsed->options.count("--oem")) client.oem = parsed->options["--oem"];
+    if (parsed->options.count("--lang")) client.lang = parsed->options["--lang"];
+    const std::string& path = parsed->words[0];
+
+    LogToStderr logCapture;
+    const mcComponentManifest manifest(msManifestFile{path, *key});
+    if (!manifest.IsLoaded()) {
+        const mcSignedFile signedFile(path, *key);
+        std::cout << "not loaded: "
+                  << (signedFile.IsVerified() ? "the document is not usable XML"
+                                              : mcSignedFile::StatusText(signedFile.GetStatus()))
+                  << "\n";
+        return kExitNo;
+    }
+
+    std::vector<std::string> names;
+    const bool bListed = manifest.GetComponents(client, names);
+    std::cout << "manifest: " << path << "\n";
+    std::cout << "version:  " << manifest.GetVersion() << "\n";
+    if (bClient) {
+        std::cout << "client:   " << client.name << " version=" << OrDash(client.version)
+                  << " oem=" << OrDash(client.oem) << " lang=" << OrDash(client.lang) << "\n";
+    }
+    std::cout << "components: " << names.size() << "\n\n";
+
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"COMPONENT", "PLUGIN", "VERSION", "GUID", "HIDDEN", "MANDATORY", "AVAILABLE",
+                    "UNINSTALL", "URL", "INSTALL", "COMPATIBLE", "INCOMPATIBLE"});
+    for (const std::string& name : names) {
+        mcManifestComponent component;
+        if (!manifest.GetComponent(name, component)) {
+            rows.push_back({name, "(unreadable: see log)"});
+            continue;
+        }
+        const mcManifestPlugin& p = component.m_plugin;
+        rows.push_back({name, OrDash(p.m_strName), OrDash(p.m_strVersion), OrDash(p.m_strGUID),
+                        p.m_bHidden ? "yes" : "no", p.m_bMandatory ? "yes" : "no",
+                        p.m_bAvailable ? "yes" : "no", UninstallRuleText(p.m_nUninstallRule),
+                        OrDash(p.m_strUpdateURL), OrDash(p.m_strInstallCmdline),
+                        OrDash(FilterText(component.m_vecCompatibleClients)),
+                        OrDash(FilterText(component.m_vecIncompatibleClients))});
+    }
+    PrintTable(rows);
+    return bListed ? kExitOk : kExitNo;
+}
+
 int Run(const std::vector<std::string>& args) {
     if (args.empty()) return UsageError("missing sub-command");
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
@@ -265,11 +423,12 @@ int Run(const std::vector<std::string>& args) {
     if (args[0] == "keygen") return Keygen(args);
     if (args[0] == "sign") return Sign(args);
     if (args[0] == "verify") return Verify(args);
+    if (args[0] == "show") return Show(args);
     return UsageError("unknown sub-command '" + args[0] + "'");
 }
 
 }  // namespace
 
-KETTRINCTL_COMMAND("manifest", "publisher tools: make keys, sign and verify manifests", Run);
+KETTRINCTL_COMMAND("manifest", "publisher tools: make keys, sign, verify and show manifests", Run);
 
 }  // namespace kettrinctl
