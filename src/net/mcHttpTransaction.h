@@ -83,7 +83,8 @@ public:
     // bounded whatever the body size.
     bool ReadPortion(std::size_t nMaxBytes, bool* pbDone);
 
-    // Ends the current or next wait with "Cancelled" (result 3). Any thread.
+    // Ends the current or next wait with "Cancelled" (result 3). Any thread,
+    // as long as the transaction exists.
     void Abort();
 
     std::uint32_t Id() const { return m_dwId; }

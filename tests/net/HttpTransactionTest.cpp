@@ -260,6 +260,7 @@ TEST_F(HttpTransactionTest, RedirectIsFollowedAndFinalHeadersKept) {
     m_server.Get("/old", [](const httplib::Request&, httplib::Response& res) {
         res.set_redirect("/new?x=1", 302);
         res.set_header("X-Which", "old");
+        res.set_content("the old place", "text/plain");
     });
     m_server.Get("/new", [](const httplib::Request&, httplib::Response& res) {
         res.set_header("X-Which", "new");
