@@ -115,7 +115,7 @@ public:
     // Run() makes the next Run() return at once; Run() consumes the request.
     void Run();
     // Ends Run(). Until Run() has returned, every PumpUntil() returns false at
-    // once, so that nested waits unwind. Any thread.
+    // once, so that nested waits unwind. Any thread; async-signal-safe.
     void Quit();
     // For good: ends Run() and every pump, refuses new tasks (Post() returns
     // false, Invoke() throws) and fails the tasks still queued (their Invoke()
@@ -153,7 +153,8 @@ public:
     // the dispatcher is or becomes stopped before f has run.
     template <class F>
     auto Invoke(F&& f) -> std::invoke_result_t<std::decay_t<F>&>;
-    // Makes the owner thread re-check its wait condition.
+    // Makes the owner thread re-check its wait condition. Any thread;
+    // async-signal-safe.
     void Wake();
 
     // --- Timers (owner thread). One-shot; the callback runs on the owner
