@@ -123,6 +123,8 @@ public:
     // Any thread.
     void Stop();
     bool IsStopped() const { return m_bStopped.load(); }
+    // False once the bus connection is lost; any failure of sd-bus's
+    // processing counts as such (sd-bus closes the connection on I/O errors).
     bool IsConnected() const { return !m_bDisconnected; }
     // Pump levels active now (0 outside Run and PumpUntil).
     int Depth() const { return m_nDepth; }

@@ -181,6 +181,10 @@ mcBusMessage& mcBusMessage::Append(const std::vector<std::string>& vecValue) {
 }
 
 mcBusMessage& mcBusMessage::AppendObjectPath(const std::string& strPath) {
+    if (strPath.find('\0') != std::string::npos) {
+        KTHROW(mcBusExc, "mcBusMessage::AppendObjectPath", "object path contains a NUL character",
+               std::string(), EINVAL);
+    }
     PrvAppendBasic('o', strPath.c_str(), "mcBusMessage::AppendObjectPath");
     return *this;
 }

@@ -122,6 +122,7 @@ TEST_F(BusMessageTest, InvalidTextIsRefusedBeforeSending) {
         EXPECT_THROW(call.Append(std::string("nul\0inside", 10)), mcBusExc);
         EXPECT_THROW(call.AppendObjectPath("no/leading/slash"), mcBusExc);
         EXPECT_THROW(call.AppendObjectPath("/trailing/"), mcBusExc);
+        EXPECT_THROW(call.AppendObjectPath(std::string("/a\0b", 4)), mcBusExc);
     });
 }
 
