@@ -127,7 +127,8 @@ public:
     // after the operation unless it failed before its delete step.
     // Records a successful install (state, version, client, install path,
     // uninstall command, manifest, autoupdate); creates an unknown component
-    // whatever the result. Result: that of the save.
+    // whatever the result. The install path and the uninstall program and
+    // command line replace any recorded earlier. Result: that of the save.
     bool SetComponentInstallData(const std::string& strClient, const std::string& strText);
     // False, leaving the file, for an unknown component.
     bool SetComponentUninstallData(const std::string& strClient, const std::string& strText);
