@@ -67,6 +67,24 @@ TEST_F(SaveCrashTest, FailedSaveKeepsThePreviousFile) {
     EXPECT_FALSE(store->HasComponentStates("c3"));
 }
 
+// A read-only application folder (effective only for a user that the
+// permissions bind): saves fail, the file and the records stay.
+TEST_F(SaveCrashTest, ReadOnlyFolderKeepsTheFile) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root; see FailedSaveKeepsThePreviousFile";
+    auto store = NewStore();
+    ASSERT_TRUE(store->SetComponentClient("codec", "qorb"));
+    const std::string before = ReadFile(ConfigPath());
+    std::filesystem::permissions(m_strApp, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    EXPECT_FALSE(store->SetComponentState("codec", "installed", "1"));
+    EXPECT_FALSE(store->SetComponentInstallData("qorb", "<a name=\"codec\"/>"));
+    store.reset();
+    EXPECT_EQ(ReadFile(ConfigPath()), before);
+    std::filesystem::permissions(m_strApp, std::filesystem::perms::owner_all);
+    store = NewStore();
+    EXPECT_TRUE(store->IsComponentOfClient("qorb", "codec"));
+    EXPECT_FALSE(store->HasComponentStates("codec"));
+}
+
 // A process that saves over and over is killed at random moments; every
 // time, the file loads and holds one complete state of the sequence.
 TEST_F(SaveCrashTest, KilledWhileSavingAlwaysLeavesACompleteFile) {
