@@ -202,7 +202,8 @@ public:
     // Failure (also a missing value, 2): ValueException "RegDeleteValue(path\name) returned N.".
     void DeleteValue(const std::string& name);
 
-    // Creates or opens key path + "\" + name. Failure: KeyException
+    // Creates or opens key path + "\" + name (just name below a root), with
+    // any missing keys on the way. Failure: KeyException
     // "RegCreateKeyEx(" + path + ") returned N.".
     RegistryKey CreateSubKey(const std::string& name, std::uint32_t access = KEY_ALL_ACCESS);
     // Deletes the sub-key with everything below it. Failure (also a missing
