@@ -1,0 +1,247 @@
+#include "service/mcComponentMgrBusBinding.h"
+
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "common/ComponentMgrIfc.h"
+#include "common/mcBusDispatcher.h"
+#include "service/mcServerLifetime.h"
+#include "service/moComponentMgr.h"
+
+namespace {
+
+// Reads the call's arguments, calls the object, appends the HRESULT and the
+// out-arguments to reply.
+using Handler = std::function<void(moComponentMgr& object, mcBusMessage& call, mcBusMessage& reply,
+                                   const std::string& strSender)>;
+
+mcClientCallback PrvCallback(mcBusMessage& call, const std::string& strSender) {
+    return mcClientCallback{strSender, call.ReadObjectPath()};
+}
+
+// Handlers for methods of the form (s, s, s, o) -> (i).
+Handler PrvStartHandler(HRESULT (moComponentMgr::*pfn)(const std::string&, const std::string&,
+                                                       const std::string&, const mcClientCallback&)) {
+    return [pfn](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string& strSender) {
+        const std::string strClient = call.ReadString();
+        const std::string strManifest = call.ReadString();
+        const std::string strComponent = call.ReadString();
+        const mcClientCallback callback = PrvCallback(call, strSender);
+        reply.Append((o.*pfn)(strClient, strManifest, strComponent, callback));
+    };
+}
+
+const std::map<std::string, Handler>& PrvHandlers() {
+    static const std::map<std::string, Handler> mapHandlers = {
+        // IComponentMgrControl
+        {"Register",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string& strSender) {
+             const mcClientCallback sink = PrvCallback(call, strSender);
+             std::uint32_t nCookie = 0;
+             reply.Append(o.Register(sink, nCookie)).Append(nCookie);
+         }},
+        {"Unregister",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             reply.Append(o.Unregister(call.ReadUInt32()));
+         }},
+        {"ClearTasks",
+         [](moComponentMgr& o, mcBusMessage&, mcBusMessage& reply, const std::string&) {
+             reply.Append(o.ClearTasks());
+         }},
+        // IComponentMgrManifest
+        {"GetComponents",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strManifest = call.ReadString();
+             std::vector<std::string> vecComponents;
+             reply.Append(o.GetComponents(strManifest, vecComponents)).Append(vecComponents);
+         }},
+        {"GetComponentClientData",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strManifest = call.ReadString();
+             const std::string strComponent = call.ReadString();
+             std::string strData;
+             reply.Append(o.GetComponentClientData(strManifest, strComponent, strData)).Append(strData);
+         }},
+        {"GetComponentFriendlyName",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strManifest = call.ReadString();
+             const std::string strComponent = call.ReadString();
+             std::string strName;
+             reply.Append(o.GetComponentFriendlyName(strManifest, strComponent, strName)).Append(strName);
+         }},
+        {"UpdateManifests",
+         [](moComponentMgr& o, mcBusMessage&, mcBusMessage& reply, const std::string&) {
+             reply.Append(o.UpdateManifests());
+         }},
+        {"GetComponentsFiltered",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             const std::string strManifest = call.ReadString();
+             std::vector<std::string> vecComponents;
+             reply.Append(o.GetComponentsFiltered(strClient, strManifest, vecComponents))
+                 .Append(vecComponents);
+         }},
+        // IComponentMgrInstaller
+        {"ComponentInstalled",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             const std::string strData = call.ReadString();
+             reply.Append(o.ComponentInstalled(strClient, strData));
+         }},
+        {"ComponentUninstalled",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             const std::string strData = call.ReadString();
+             reply.Append(o.ComponentUninstalled(strClient, strData));
+         }},
+        {"GetComponentInstallData",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             std::string strData;
+             reply.Append(o.GetComponentInstallData(strClient, strData)).Append(strData);
+         }},
+        {"GetComponentUninstallData",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             std::string strData;
+             reply.Append(o.GetComponentUninstallData(strClient, strData)).Append(strData);
+         }},
+        {"ForceStartInstall", PrvStartHandler(&moComponentMgr::ForceStartInstall)},
+        // IComponentMgr
+        {"StartComponentDownload", PrvStartHandler(&moComponentMgr::StartComponentDownload)},
+        {"CancelDownload",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strFirst = call.ReadString();
+             const std::string strSecond = call.ReadString();
+             reply.Append(o.CancelDownload(strFirst, strSecond));
+         }},
+        {"StartComponentInstall", PrvStartHandler(&moComponentMgr::StartComponentInstall)},
+        {"IsComponentInstalled",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             const std::string strManifest = call.ReadString();
+             const std::string strComponent = call.ReadString();
+             std::int32_t nStatus = 0;
+             reply.Append(o.IsComponentInstalled(strClient, strManifest, strComponent, nStatus))
+                 .Append(nStatus);
+         }},
+        {"DoTriggerTasks",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string& strSender) {
+             const std::string strClient = call.ReadString();
+             const std::string strManifest = call.ReadString();
+             const mcClientCallback callback = PrvCallback(call, strSender);
+             bool bStarted = false;
+             reply.Append(o.DoTriggerTasks(strClient, strManifest, callback, bStarted)).Append(bStarted);
+         }},
+        {"StartComponentUpdate", PrvStartHandler(&moComponentMgr::StartComponentUpdate)},
+        {"StartComponentUninstall", PrvStartHandler(&moComponentMgr::StartComponentUninstall)},
+        {"ClientInstalled",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strName = call.ReadString();
+             const std::string strVersion = call.ReadString();
+             const std::string strOem = call.ReadString();
+             const std::string strLang = call.ReadString();
+             reply.Append(o.ClientInstalled(strName, strVersion, strOem, strLang));
+         }},
+        {"ClientUninstalled",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string& strSender) {
+             const std::string strClient = call.ReadString();
+             reply.Append(o.ClientUninstalled(strClient, PrvCallback(call, strSender)));
+         }},
+        {"ClientUninstalled_Asynchronous",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string& strSender) {
+             const std::string strClient = call.ReadString();
+             reply.Append(o.ClientUninstalled_Asynchronous(strClient, PrvCallback(call, strSender)));
+         }},
+        {"GetInstalledComponentVersion",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             const std::string strComponent = call.ReadString();
+             std::string strVersion;
+             reply.Append(o.GetInstalledComponentVersion(strClient, strComponent, strVersion))
+                 .Append(strVersion);
+         }},
+        {"IsComponentUpdateAvailForInstall",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             const std::string strComponent = call.ReadString();
+             bool bAvailable = false;
+             reply.Append(o.IsComponentUpdateAvailForInstall(strClient, strComponent, bAvailable))
+                 .Append(bAvailable);
+         }},
+        {"IsComponentInstallRunning",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             const std::string strManifest = call.ReadString();
+             const std::string strComponent = call.ReadString();
+             bool bRunning = false;
+             reply.Append(o.IsComponentInstallRunning(strClient, strManifest, strComponent, bRunning))
+                 .Append(bRunning);
+         }},
+        {"IsComponentUpdateAvailForInstallEx",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             const std::string strClient = call.ReadString();
+             const std::string strComponent = call.ReadString();
+             std::string strVersion;
+             bool bAvailable = false;
+             reply.Append(o.IsComponentUpdateAvailForInstall(strClient, strComponent, strVersion, bAvailable))
+                 .Append(strVersion)
+                 .Append(bAvailable);
+         }},
+        {"PredownloadComponent",
+         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
+             reply.Append(o.PredownloadComponent(call.ReadString()));
+         }},
+    };
+    return mapHandlers;
+}
+
+}  // namespace
+
+mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, moComponentMgr& object,
+                                                   mcServerLifetime* pLifetime)
+    : m_dispatcher(dispatcher) {
+    m_dispatcher.AddObject(cmifc::kObjectPath,
+                           cmifc::IntrospectInterfaces({cmifc::kIfaceControl, cmifc::kIfaceManifest,
+                                                        cmifc::kIfaceInstaller, cmifc::kIfaceComponentMgr}));
+    try {
+        for (const cmifc::msMethod& method : cmifc::ServiceMethods()) {
+            auto it = PrvHandlers().find(method.pszMember);
+            if (it == PrvHandlers().end()) continue;
+            const Handler& handler = it->second;
+            m_dispatcher.AddMethod(
+                cmifc::kObjectPath, method.pszInterface, method.pszMember, method.InSignature(),
+                [&object, pLifetime, &handler](mcBusMessage& call) {
+                    const std::string strSender = call.Sender();
+                    std::optional<mcServerLifetime::CallScope> scope;
+                    if (pLifetime) {
+                        pLifetime->OnClientCall(strSender);
+                        scope.emplace(*pLifetime);
+                    }
+                    mcBusMessage reply = call.NewMethodReturn();
+                    handler(object, call, reply, strSender);
+                    return reply;
+                });
+        }
+    } catch (...) {
+        m_dispatcher.RemoveObject(cmifc::kObjectPath);
+        throw;
+    }
+}
+
+mcComponentMgrBusBinding::~mcComponentMgrBusBinding() {
+    try {
+        m_dispatcher.RemoveObject(cmifc::kObjectPath);
+    } catch (...) {
+        // Only a wrong thread throws; the registration then stays.
+    }
+}
+
+std::size_t mcComponentMgrBusBinding::HandledMethodCount() {
+    std::size_t n = 0;
+    for (const cmifc::msMethod& method : cmifc::ServiceMethods()) {
+        n += PrvHandlers().count(method.pszMember);
+    }
+    return n;
+}

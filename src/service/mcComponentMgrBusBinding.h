@@ -1,0 +1,35 @@
+#pragma once
+// The object /ComponentMgrObj on the bus: registers every method of the four
+// interfaces (common/ComponentMgrIfc.h) with the dispatcher and translates
+// between bus messages and moComponentMgr's public methods: arguments are
+// read in order, a callback path becomes (caller's unique name, path), and
+// the reply carries the HRESULT first, then the out-arguments.
+//
+// Every call counts as a client reference of its sender and holds a
+// reference while it is served (mcServerLifetime), when a lifetime is given.
+//
+// Threads: the dispatcher's owner thread. The dispatcher, object and lifetime
+// must outlive the binding.
+#include <string>
+
+class mcBusDispatcher;
+class mcServerLifetime;
+class moComponentMgr;
+
+class mcComponentMgrBusBinding {
+public:
+    // Registers the object and its methods; fails with mcBusExc.
+    mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, moComponentMgr& object,
+                             mcServerLifetime* pLifetime);
+    // Removes the object from the dispatcher.
+    ~mcComponentMgrBusBinding();
+    mcComponentMgrBusBinding(const mcComponentMgrBusBinding&) = delete;
+    mcComponentMgrBusBinding& operator=(const mcComponentMgrBusBinding&) = delete;
+
+    // Members of the method table that have a handler here (all of them;
+    // the tests check that).
+    static std::size_t HandledMethodCount();
+
+private:
+    mcBusDispatcher& m_dispatcher;
+};

@@ -1,0 +1,33 @@
+#pragma once
+// The server's hidden window: the object /ComponentMgrClass with interface
+// "ComponentMgr.Window", read-only property "Title" ("Tavrolin Component
+// Manager") and method "Close" (the close message: the owner flushes both job
+// queues; the window stays and the server keeps running). Other programs find
+// the running server by this object; the uninstaller waits for it to go.
+//
+// Created by the component manager object at its construction and destroyed
+// at its release; the object is registered with the dispatcher from the
+// constructor to the destructor.
+//
+// Threads: the dispatcher's owner thread only (construction, destruction and
+// the Close handler).
+#include <functional>
+
+class mcBusDispatcher;
+
+class mcHiddenWindow {
+public:
+    static constexpr const char* kLogCloseReceived = "ComponentMgr received WM_CLOSE Messsage";
+
+    // fnOnClose runs on every Close call, after the log line. Registering the
+    // object fails with mcBusExc.
+    mcHiddenWindow(mcBusDispatcher& dispatcher, std::function<void()> fnOnClose);
+    // Removes the object; a Close being served finishes normally.
+    ~mcHiddenWindow();
+    mcHiddenWindow(const mcHiddenWindow&) = delete;
+    mcHiddenWindow& operator=(const mcHiddenWindow&) = delete;
+
+private:
+    mcBusDispatcher& m_dispatcher;
+    std::function<void()> m_fnOnClose;
+};

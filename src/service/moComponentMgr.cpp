@@ -1,0 +1,502 @@
+#include "service/moComponentMgr.h"
+
+#include <algorithm>
+#include <new>
+
+#include "common/ComponentMgrIfc.h"
+#include "common/DebugOutput.h"
+#include "common/mcBusDispatcher.h"
+#include "common/mcBusExc.h"
+#include "common/mcCMLog.h"
+#include "common/mcCMUtils.h"
+#include "common/mfReportAssertion.h"
+#include "jobs/mcComponentMgrJobQueueEngine.h"
+#include "manifest/mcManifestDir.h"
+#include "service/IComponentMgrHost.h"
+#include "service/mcCleanupThread.h"
+#include "service/mcHiddenWindow.h"
+#include "service/mcServiceJobHooks.h"
+#include "store/mcComponentConfig.h"
+
+namespace {
+
+// How long one round of pumping lasts while an engine's worker finishes.
+constexpr std::chrono::milliseconds kEngineWaitSlice{20};
+
+// Runs a FinalRelease step; an mcExc is logged with the step's line and its
+// description, and the sequence goes on.
+template <class F>
+void PrvReleaseStep(const char* pszMessage, F&& step) {
+    try {
+        step();
+    } catch (const mcExc& exc) {
+        mfCMLog(pszMessage);
+        mfCMLog(exc.Description());
+    }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ installer port
+
+// The jobs' way into the object: every call is handed to the main thread and
+// waited for there (at once when already on it).
+class moComponentMgr::PrvInstallerPort : public IComponentMgrInstaller {
+public:
+    explicit PrvInstallerPort(moComponentMgr& owner) : m_owner(owner) {}
+
+    HRESULT ForceStartInstall(const std::string& strClient, const std::string& strManifest,
+                              const std::string& strComponent,
+                              const mcClientCallback& callback) override {
+        return PrvOnMainThread([&] {
+            return m_owner.ForceStartInstall(strClient, strManifest, strComponent, callback);
+        });
+    }
+
+    HRESULT GetComponentInstallData(const std::string& strClientName, std::string& strData) override {
+        strData.clear();
+        std::string strResult;
+        const HRESULT hr = PrvOnMainThread(
+            [&] { return m_owner.GetComponentInstallData(strClientName, strResult); });
+        strData = std::move(strResult);
+        return hr;
+    }
+
+    HRESULT GetComponentUninstallData(const std::string& strClientName, std::string& strData) override {
+        strData.clear();
+        std::string strResult;
+        const HRESULT hr = PrvOnMainThread(
+            [&] { return m_owner.GetComponentUninstallData(strClientName, strResult); });
+        strData = std::move(strResult);
+        return hr;
+    }
+
+private:
+    template <class F>
+    HRESULT PrvOnMainThread(F&& fn) {
+        try {
+            return m_owner.m_dispatcher.Invoke(std::forward<F>(fn));
+        } catch (const mcBusExc&) {
+            return cmifc::CO_E_SERVER_STOPPING;  // the main thread no longer serves
+        } catch (...) {
+            return cmifc::RPC_E_SERVERFAULT;
+        }
+    }
+
+    moComponentMgr& m_owner;
+};
+
+// ------------------------------------------------------------ life
+
+moComponentMgr::moComponentMgr(mcBusDispatcher& dispatcher, const mcServiceConfig& config,
+                               IComponentMgrHost& host)
+    : m_dispatcher(dispatcher),
+      m_config(config),
+      m_host(host),
+      m_strAppFolder(config.strAppFolder.empty() ? mcCMUtils::GetAppPath() : config.strAppFolder),
+      m_pInstallerPort(std::make_unique<PrvInstallerPort>(*this)) {}
+
+moComponentMgr::~moComponentMgr() {
+    if (m_bConstructed && !m_bReleased) FinalRelease();
+}
+
+HRESULT moComponentMgr::RunGuarded(const char* pszMethod, const std::function<HRESULT()>& body) {
+    try {
+        return body();
+    } catch (...) {
+        const std::exception_ptr pException = std::current_exception();
+        const ICrashReportHook::Verdict verdict =
+            m_host.ReportFault(std::string(kMethodPrefix) + pszMethod, pException);
+        if (verdict == ICrashReportHook::Verdict::kExecuteHandler) CMTerminateHandler();
+        return cmifc::RPC_E_SERVERFAULT;
+    }
+}
+
+HRESULT moComponentMgr::FinalConstruct() {
+    m_bConstructed = true;
+    return RunGuarded("FinalConstruct", [this] { return FinalConstructImpl(); });
+}
+
+void moComponentMgr::FinalRelease() {
+    m_bReleased = true;
+    RunGuarded("FinalRelease", [this] {
+        FinalReleaseImpl();
+        return S_OK;
+    });
+}
+
+void moComponentMgr::CMTerminateHandler() {
+    mfOutputDebugString(kTerminateDebugText);
+    m_host.EndMainLoop();
+}
+
+HRESULT moComponentMgr::FinalConstructImpl() {
+    mfCMLog(kLogFinalConstructEnter);
+    // 1. The hidden window.
+    m_hWnd = std::make_unique<mcHiddenWindow>(m_dispatcher, [this] { PrvOnWindowClose(); });
+
+    // 2. The configuration store.
+    if (!m_pComponentConfig) {
+        try {
+            mcComponentConfig::Settings settings;
+            settings.strAppPath = m_strAppFolder;
+            m_pComponentConfig.reset(new (std::nothrow) mcComponentConfig(settings));
+        } catch (const std::bad_alloc&) {
+            m_pComponentConfig.reset();
+        }
+    }
+
+    // 3. The manifest directory (loads, and updates at once when it has no
+    // usable directory file), then 4. the refresh when it is due.
+    if (!m_pManifestDir) {
+        try {
+            mcManifestDir::Config dirConfig;
+            dirConfig.strAppFolder = m_strAppFolder;
+            dirConfig.fnNow = m_config.fnNow;
+            dirConfig.fnConnectionCheck = m_config.fnConnectionCheck;
+            m_pManifestDir.reset(new (std::nothrow) mcManifestDir(this, std::move(dirConfig)));
+        } catch (const std::bad_alloc&) {
+            m_pManifestDir.reset();
+        }
+    }
+    if (m_pManifestDir) (void)m_pManifestDir->UpdateToNewVersion(false);
+
+    // 5., 6. The engines.
+    if (!m_pDownloadJobQueueEngine) {
+        m_pDownloadJobQueueEngine = PrvNewEngine();
+        if (m_pDownloadJobQueueEngine) m_pDownloadJobQueueEngine->Resume();
+    }
+    if (!m_pInstallJobQueueEngine) {
+        m_pInstallJobQueueEngine = PrvNewEngine();
+        if (m_pInstallJobQueueEngine) m_pInstallJobQueueEngine->Resume();
+    }
+
+    // 7., 8. The cleanup thread (it lowers its own priority).
+    m_hCleanupThread = std::make_unique<mcCleanupThread>(m_config.cleanupInterval, m_config.fnTrimWorkingSet);
+    if (!m_hCleanupThread->Start()) {
+        m_hCleanupThread.reset();
+        mfReportAssertion(kAssertFunction, kAssertFile, kAssertLine, kAssertCleanupThread);
+    }
+    return S_OK;
+}
+
+std::unique_ptr<mcComponentMgrJobQueueEngine> moComponentMgr::PrvNewEngine() {
+    try {
+        mcServiceJobHooks::Host host;
+        host.fnAcquireReference = [this] { return m_host.AcquireJobReference(); };
+        host.fnReleaseReference = [this] { m_host.ReleaseJobReference(); };
+        host.fnFault = [this](const std::string& strFunction, std::exception_ptr pException) {
+            PrvOnEngineFault(strFunction, pException);
+        };
+        auto pHooks = std::make_shared<mcServiceJobHooks>(m_host.WorkerBusAddress(), std::move(host));
+        return std::make_unique<mcComponentMgrJobQueueEngine>(std::move(pHooks));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void moComponentMgr::PrvOnEngineFault(const std::string& strFunction, std::exception_ptr pException) {
+    if (m_host.ReportFault(strFunction, pException) == ICrashReportHook::Verdict::kExecuteHandler) {
+        // The terminate handler belongs to the main thread; when that no
+        // longer serves, the loop is ended directly.
+        if (!m_dispatcher.Post([this] { CMTerminateHandler(); })) m_host.EndMainLoop();
+    }
+}
+
+void moComponentMgr::FinalReleaseImpl() {
+    mfCMLog(kLogFinalReleaseEnter);
+    // 2. The cleanup thread ends here.
+    if (m_hCleanupThread) {
+        m_hCleanupThread->Stop();
+        m_hCleanupThread.reset();
+    }
+    // 3., 4. The engines.
+    PrvReleaseStep(kLogReleaseDownloadEngine, [this] { PrvStopEngine(m_pDownloadJobQueueEngine); });
+    PrvReleaseStep(kLogReleaseInstallEngine, [this] { PrvStopEngine(m_pInstallJobQueueEngine); });
+    // 5. The store saves in its destructor.
+    PrvReleaseStep(kLogReleaseConfig, [this] { m_pComponentConfig.reset(); });
+    // 6. The manifest directory.
+    PrvReleaseStep(kLogReleaseManifestDir, [this] { m_pManifestDir.reset(); });
+    // 7. The installer data.
+    PrvReleaseStep(kLogReleaseMaps, [this] {
+        m_mapInstallData.clear();
+        m_mapUninstallData.clear();
+    });
+    // 8. The window.
+    m_hWnd.reset();
+    mfCMLog(kLogFinalReleaseExit);
+}
+
+void moComponentMgr::PrvStopEngine(std::unique_ptr<mcComponentMgrJobQueueEngine>& pEngine) {
+    if (!pEngine) return;
+    pEngine->Stop();
+    // The worker ends after the job it runs now; that job may be waiting for
+    // a call handed to this thread, so keep serving until it has ended.
+    pEngine->Shutdown();
+    mcComponentMgrJobQueueEngine* pRaw = pEngine.get();
+    while (pRaw->IsThreadRunning()) {
+        bool bServed = false;
+        if (!m_dispatcher.IsStopped()) {
+            try {
+                const auto tpStart = std::chrono::steady_clock::now();
+                m_dispatcher.PumpUntil([pRaw] { return !pRaw->IsThreadRunning(); }, kEngineWaitSlice);
+                // PumpUntil returns early without serving when the loop must
+                // be left (end of the main loop, lost connection).
+                bServed = !pRaw->IsThreadRunning() ||
+                          std::chrono::steady_clock::now() - tpStart >= kEngineWaitSlice;
+            } catch (const mcBusExc&) {
+                bServed = false;
+            }
+        }
+        if (!bServed && !pRaw->WaitForThreadEnd(kEngineWaitSlice)) {
+            // Nobody can serve the worker's calls any more: fail them, so that
+            // a job waiting for one finishes.
+            m_dispatcher.Stop();
+        }
+    }
+    pEngine.reset();
+}
+
+void moComponentMgr::PrvOnWindowClose() {
+    m_host.Touch();
+    // The close message asks the object itself to clear its tasks.
+    (void)ClearTasks();
+}
+
+// ------------------------------------------------------------ IComponentMgrControl
+
+HRESULT moComponentMgr::Register(const mcClientCallback& sink, std::uint32_t& nCookie) {
+    nCookie = 0;
+    return RunGuarded("Register", [&] { return RegisterImpl(sink, nCookie); });
+}
+
+HRESULT moComponentMgr::Unregister(std::uint32_t nCookie) {
+    return RunGuarded("Unregister", [&] { return UnregisterImpl(nCookie); });
+}
+
+HRESULT moComponentMgr::ClearTasks() {
+    return RunGuarded("ClearTasks", [&] { return ClearTasksImpl(); });
+}
+
+HRESULT moComponentMgr::RegisterImpl(const mcClientCallback& sink, std::uint32_t& nCookie) {
+    if (sink.IsEmpty()) return E_INVALIDARG;
+    // Cookies are never 0 and never handed out twice at once.
+    std::uint32_t nNew = m_nNextCookie;
+    while (nNew == 0 || m_mapNotifySinks.count(nNew) != 0) ++nNew;
+    m_nNextCookie = nNew + 1;
+    m_mapNotifySinks.emplace(nNew, sink);
+    m_vecNotifyCookies.push_back(nNew);
+    nCookie = nNew;
+    return S_OK;
+}
+
+HRESULT moComponentMgr::UnregisterImpl(std::uint32_t nCookie) {
+    m_mapNotifySinks.erase(nCookie);
+    auto it = std::find(m_vecNotifyCookies.begin(), m_vecNotifyCookies.end(), nCookie);
+    if (it == m_vecNotifyCookies.end()) return E_FAIL;
+    m_vecNotifyCookies.erase(it);
+    return S_OK;
+}
+
+HRESULT moComponentMgr::ClearTasksImpl() {
+    if (m_pDownloadJobQueueEngine) m_pDownloadJobQueueEngine->FlushThread();
+    if (m_pInstallJobQueueEngine) m_pInstallJobQueueEngine->FlushThread();
+    return S_OK;
+}
+
+void moComponentMgr::DropSinksOf(const std::string& strBusName) {
+    for (auto it = m_mapNotifySinks.begin(); it != m_mapNotifySinks.end();) {
+        if (it->second.strBusName == strBusName) {
+            m_vecNotifyCookies.erase(
+                std::remove(m_vecNotifyCookies.begin(), m_vecNotifyCookies.end(), it->first),
+                m_vecNotifyCookies.end());
+            it = m_mapNotifySinks.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// ------------------------------------------------------------ notification
+
+HRESULT moComponentMgr::NotifyManifestUpdated(const std::string& strManifestName) {
+    try {
+        return m_dispatcher.Invoke([&] { return NotifyManifestUpdatedImpl(strManifestName); });
+    } catch (const mcBusExc&) {
+        return cmifc::CO_E_SERVER_STOPPING;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT moComponentMgr::NotifyManifestUpdatedImpl(const std::string& strManifestName) {
+    // Gather the sinks first: registrations may change while a call waits.
+    std::vector<mcClientCallback> vecSinks;
+    vecSinks.reserve(m_vecNotifyCookies.size());
+    for (const std::uint32_t nCookie : m_vecNotifyCookies) {
+        auto it = m_mapNotifySinks.find(nCookie);
+        if (it == m_mapNotifySinks.end()) return E_INVALIDARG;
+        vecSinks.push_back(it->second);
+    }
+    HRESULT hr = S_OK;
+    for (const mcClientCallback& sink : vecSinks) hr = PrvCallSink(sink, strManifestName);
+    return hr;
+}
+
+HRESULT moComponentMgr::PrvCallSink(const mcClientCallback& sink, const std::string& strManifestName) {
+    try {
+        mcBusMessage call = m_dispatcher.Connection().NewMethodCall(
+            sink.strBusName, sink.strObjectPath, cmifc::kIfaceNotify, "OnManifestUpdated");
+        call.Append(strManifestName);
+        mcBusMessage reply = m_dispatcher.CallAsync(call, m_config.notifyTimeout);
+        // A sink that answers without an HRESULT has accepted the call.
+        if (reply.Signature().empty()) return S_OK;
+        return reply.ReadInt32();
+    } catch (const mcBusExc& exc) {
+        if (!exc.ErrorName().empty()) return cmifc::HResultFromBusError(exc.ErrorName());
+        return cmifc::RPC_E_DISCONNECTED;
+    } catch (const mcExc&) {
+        return cmifc::RPC_E_INVALID_DATA;
+    }
+}
+
+// ------------------------------------------------------------ bodies of later work
+
+HRESULT moComponentMgr::GetComponents(const std::string&, std::vector<std::string>& vecComponents) {
+    vecComponents.clear();
+    return RunGuarded("GetComponents", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::GetComponentClientData(const std::string&, const std::string&,
+                                               std::string& strData) {
+    strData.clear();
+    return RunGuarded("GetComponentClientData", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::GetComponentFriendlyName(const std::string&, const std::string&,
+                                                 std::string& strName) {
+    strName.clear();
+    return RunGuarded("GetComponentFriendlyName", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::UpdateManifests() {
+    return RunGuarded("UpdateManifests", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::GetComponentsFiltered(const std::string&, const std::string&,
+                                              std::vector<std::string>& vecComponents) {
+    vecComponents.clear();
+    return RunGuarded("GetComponentsFiltered", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::ComponentInstalled(const std::string&, const std::string&) {
+    return RunGuarded("ComponentInstalled", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::ComponentUninstalled(const std::string&, const std::string&) {
+    return RunGuarded("ComponentUninstalled", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::GetComponentInstallData(const std::string&, std::string& strData) {
+    strData.clear();
+    return RunGuarded("GetComponentInstallData", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::GetComponentUninstallData(const std::string&, std::string& strData) {
+    strData.clear();
+    return RunGuarded("GetComponentUninstallData", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::ForceStartInstall(const std::string&, const std::string&, const std::string&,
+                                          const mcClientCallback&) {
+    return RunGuarded("ForceStartInstall", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::StartComponentDownload(const std::string&, const std::string&,
+                                               const std::string&, const mcClientCallback&) {
+    return RunGuarded("StartComponentDownload", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::CancelDownload(const std::string&, const std::string&) {
+    return RunGuarded("CancelDownload", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::StartComponentInstall(const std::string&, const std::string&,
+                                              const std::string&, const mcClientCallback&) {
+    return RunGuarded("StartComponentInstall", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::IsComponentInstalled(const std::string&, const std::string&, const std::string&,
+                                             std::int32_t& nStatus) {
+    nStatus = 0;
+    return RunGuarded("IsComponentInstalled", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::DoTriggerTasks(const std::string&, const std::string&, const mcClientCallback&,
+                                       bool& bUpdateStarted) {
+    bUpdateStarted = false;
+    return RunGuarded("DoTriggerTasks", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::StartComponentUpdate(const std::string&, const std::string&, const std::string&,
+                                             const mcClientCallback&) {
+    return RunGuarded("StartComponentUpdate", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::StartComponentUninstall(const std::string&, const std::string&,
+                                                const std::string&, const mcClientCallback&) {
+    return RunGuarded("StartComponentUninstall", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::ClientInstalled(const std::string&, const std::string&, const std::string&,
+                                        const std::string&) {
+    return RunGuarded("ClientInstalled", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::ClientUninstalled(const std::string&, const mcClientCallback&) {
+    return RunGuarded("ClientUninstalled", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::ClientUninstalled_Asynchronous(const std::string&, const mcClientCallback&) {
+    return RunGuarded("ClientUninstalled_Asynchronous", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::GetInstalledComponentVersion(const std::string&, const std::string&,
+                                                     std::string& strVersion) {
+    strVersion.clear();
+    return RunGuarded("GetInstalledComponentVersion", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::IsComponentUpdateAvailForInstall(const std::string&, const std::string&,
+                                                         bool& bAvailable) {
+    bAvailable = false;
+    return RunGuarded("IsComponentUpdateAvailForInstall", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::IsComponentInstallRunning(const std::string&, const std::string&,
+                                                  const std::string&, bool& bRunning) {
+    bRunning = false;
+    return RunGuarded("IsComponentInstallRunning", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::IsComponentUpdateAvailForInstall(const std::string&, const std::string&,
+                                                         std::string& strVersion, bool& bAvailable) {
+    strVersion.clear();
+    bAvailable = false;
+    return RunGuarded("IsComponentUpdateAvailForInstall", [] { return E_NOTIMPL; });
+}
+
+HRESULT moComponentMgr::PredownloadComponent(const std::string&) {
+    return RunGuarded("PredownloadComponent", [] { return E_NOTIMPL; });
+}
+
+// ------------------------------------------------------------ misc
+
+IComponentMgrInstaller& moComponentMgr::InstallerInterface() { return *m_pInstallerPort; }
+
+std::size_t moComponentMgr::GetQueuedJobCount() const {
+    std::size_t n = 0;
+    if (m_pDownloadJobQueueEngine) n += m_pDownloadJobQueueEngine->GetQueuedCount();
+    if (m_pInstallJobQueueEngine) n += m_pInstallJobQueueEngine->GetQueuedCount();
+    return n;
+}

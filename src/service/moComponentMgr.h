@@ -1,0 +1,219 @@
+#pragma once
+// moComponentMgr: the one object of the service. It holds all live state - the
+// configuration store, the manifest directory, the two job queue engines, the
+// two installer data maps, the registered notification sinks, the cleanup
+// thread and the hidden window - from FinalConstruct to FinalRelease, and every
+// client request enters through one of its public methods.
+//
+// Public methods: one per method of the four bus interfaces
+// ("ComponentMgr.IComponentMgrControl", "...Manifest", "...Installer",
+// "ComponentMgr.IComponentMgr"), with a callback given as the caller's
+// (unique bus name, object path). Each runs its body inside the public-method
+// wrapper: an exception that escapes the body goes to crash reporting with
+// "moComponentMgr::" + the method name; on the verdict "execute handler" the
+// terminate handler ends the main loop. After a fault the method returns
+// RPC_E_SERVERFAULT (the caller sees a failed call). Bodies that are not built
+// yet return E_NOTIMPL and leave their out-arguments empty.
+//
+// Threads: the object lives on the main thread (the dispatcher's owner) and
+// every method runs there, one at a time, possibly re-entered while a method
+// waits in a nested pump (an outgoing call to a client). The jobs' calls come
+// through InstallerInterface(), which hands them to the main thread. The object
+// takes no lock of its own; the store and the engine queues lock themselves.
+//
+// Ownership: the object owns everything listed above. The dispatcher,
+// configuration and host must outlive it.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Hresult.h"
+#include "jobs/IComponentMgrInstaller.h"
+#include "jobs/mcClientCallback.h"
+#include "manifest/IManifestDirOwner.h"
+#include "service/mcServiceConfig.h"
+
+class mcBusDispatcher;
+class mcCleanupThread;
+class mcComponentConfig;
+class mcComponentMgrJobQueueEngine;
+class mcHiddenWindow;
+class mcManifestDir;
+class IComponentMgrHost;
+
+class moComponentMgr : public IManifestDirOwner {
+public:
+    static constexpr const char* kMethodPrefix = "moComponentMgr::";
+    static constexpr const char* kLogFinalConstructEnter = "moComponentMgr::FinalConstructImpl Enter";
+    static constexpr const char* kLogFinalReleaseEnter = "moComponentMgr::FinalReleaseImpl Enter";
+    static constexpr const char* kLogFinalReleaseExit = "moComponentMgr::FinalReleaseImpl Normal Exit";
+    static constexpr const char* kLogReleaseDownloadEngine =
+        "moComponentMgr::FinalReleaseImpl Exception @ delete m_pDownloadJobQueueEngine";
+    static constexpr const char* kLogReleaseInstallEngine =
+        "moComponentMgr::FinalReleaseImpl Exception @ delete m_pInstallJobQueueEngine";
+    static constexpr const char* kLogReleaseConfig =
+        "moComponentMgr::FinalReleaseImpl Exception @ delete m_pComponentConfig";
+    static constexpr const char* kLogReleaseManifestDir =
+        "moComponentMgr::FinalReleaseImpl Exception @ delete m_pManifestDir";
+    static constexpr const char* kLogReleaseMaps =
+        "moComponentMgr::FinalReleaseImpl Exception @ m_mapInstallData.clear()";
+    static constexpr const char* kTerminateDebugText =
+        "moComponentMgr::CMTerminateHandler function executed\n";
+    // The assertion made when the cleanup thread cannot be started.
+    static constexpr const char* kAssertFunction = "moComponentMgr::FinalConstructImpl";
+    static constexpr const char* kAssertFile = "ComponentMgrObj";
+    static constexpr int kAssertLine = 200;
+    static constexpr const char* kAssertCleanupThread = "m_hCleanupThread > 0";
+
+    moComponentMgr(mcBusDispatcher& dispatcher, const mcServiceConfig& config, IComponentMgrHost& host);
+    // Runs FinalRelease when FinalConstruct ran and FinalRelease did not.
+    ~moComponentMgr() override;
+    moComponentMgr(const moComponentMgr&) = delete;
+    moComponentMgr& operator=(const moComponentMgr&) = delete;
+
+    // --- Life (main thread).
+    // Builds the members in their fixed order; a member that cannot be made
+    // stays null. Returns S_OK (or RPC_E_SERVERFAULT after a fault).
+    HRESULT FinalConstruct();
+    // Stops and deletes the members in their fixed order, each step guarded.
+    // While an engine's worker finishes, the dispatcher is pumped so that the
+    // job's calls to the main thread are still served.
+    void FinalRelease();
+    // Writes the terminate line to the debugger output and ends the main loop.
+    // Any thread.
+    void CMTerminateHandler();
+
+    // --- IComponentMgrControl
+    // sink: the caller's notification object (implements
+    // "ComponentMgr.IComponentMgrNotify"). E_INVALIDARG for no sink.
+    HRESULT Register(const mcClientCallback& sink, std::uint32_t& nCookie);
+    // E_FAIL for a cookie that is not registered.
+    HRESULT Unregister(std::uint32_t nCookie);
+    HRESULT ClearTasks();
+
+    // --- IComponentMgrManifest
+    HRESULT GetComponents(const std::string& strManifest, std::vector<std::string>& vecComponents);
+    HRESULT GetComponentClientData(const std::string& strManifest, const std::string& strComponent,
+                                   std::string& strData);
+    HRESULT GetComponentFriendlyName(const std::string& strManifest, const std::string& strComponent,
+                                     std::string& strName);
+    HRESULT UpdateManifests();
+    HRESULT GetComponentsFiltered(const std::string& strClient, const std::string& strManifest,
+                                  std::vector<std::string>& vecComponents);
+
+    // --- IComponentMgrInstaller
+    HRESULT ComponentInstalled(const std::string& strClientName, const std::string& strData);
+    HRESULT ComponentUninstalled(const std::string& strClientName, const std::string& strData);
+    HRESULT GetComponentInstallData(const std::string& strClientName, std::string& strData);
+    HRESULT GetComponentUninstallData(const std::string& strClientName, std::string& strData);
+    HRESULT ForceStartInstall(const std::string& strClient, const std::string& strManifest,
+                              const std::string& strComponent, const mcClientCallback& callback);
+
+    // --- IComponentMgr
+    HRESULT StartComponentDownload(const std::string& strClient, const std::string& strManifest,
+                                   const std::string& strComponent, const mcClientCallback& callback);
+    HRESULT CancelDownload(const std::string& strFirst, const std::string& strSecond);
+    HRESULT StartComponentInstall(const std::string& strClient, const std::string& strManifest,
+                                  const std::string& strComponent, const mcClientCallback& callback);
+    HRESULT IsComponentInstalled(const std::string& strClient, const std::string& strManifest,
+                                 const std::string& strComponent, std::int32_t& nStatus);
+    HRESULT DoTriggerTasks(const std::string& strClient, const std::string& strManifest,
+                           const mcClientCallback& callback, bool& bUpdateStarted);
+    HRESULT StartComponentUpdate(const std::string& strClient, const std::string& strManifest,
+                                 const std::string& strComponent, const mcClientCallback& callback);
+    HRESULT StartComponentUninstall(const std::string& strClient, const std::string& strManifest,
+                                    const std::string& strComponent, const mcClientCallback& callback);
+    HRESULT ClientInstalled(const std::string& strName, const std::string& strVersion,
+                            const std::string& strOem, const std::string& strLang);
+    HRESULT ClientUninstalled(const std::string& strClient, const mcClientCallback& callback);
+    HRESULT ClientUninstalled_Asynchronous(const std::string& strClient, const mcClientCallback& callback);
+    HRESULT GetInstalledComponentVersion(const std::string& strClient, const std::string& strComponent,
+                                         std::string& strVersion);
+    HRESULT IsComponentUpdateAvailForInstall(const std::string& strClient,
+                                             const std::string& strComponent, bool& bAvailable);
+    HRESULT IsComponentInstallRunning(const std::string& strClient, const std::string& strManifest,
+                                      const std::string& strComponent, bool& bRunning);
+    // The four-argument form ("IsComponentUpdateAvailForInstallEx" on the bus).
+    HRESULT IsComponentUpdateAvailForInstall(const std::string& strClient,
+                                             const std::string& strComponent,
+                                             std::string& strVersion, bool& bAvailable);
+    HRESULT PredownloadComponent(const std::string& strXml);
+
+    // --- Notification of the registered sinks (IManifestDirOwner). Calls
+    // OnManifestUpdated(manifest) on every sink in registration order, from
+    // the main thread with a nested pump per call (from another thread the
+    // whole operation is handed to the main thread). The result is that of
+    // the last call (S_OK without sinks); a call that fails on the bus counts
+    // with the HRESULT its error stands for. Never throws.
+    HRESULT NotifyManifestUpdated(const std::string& strManifestName) override;
+
+    // Runs body as the public method strMethod ("Register", ...) inside the
+    // wrapper described above. Main thread.
+    HRESULT RunGuarded(const char* pszMethod, const std::function<HRESULT()>& body);
+
+    // The installer interface the jobs receive: its calls run on the main
+    // thread (see IComponentMgrInstaller). Valid for the object's life.
+    IComponentMgrInstaller& InstallerInterface();
+
+    // The connection of a client has gone: its sinks can never be called
+    // again and are revoked (their cookies become unknown). Main thread.
+    void DropSinksOf(const std::string& strBusName);
+
+    // --- State, for the server and tests (main thread).
+    mcComponentConfig* GetComponentConfig() const { return m_pComponentConfig.get(); }
+    mcManifestDir* GetManifestDir() const { return m_pManifestDir.get(); }
+    mcComponentMgrJobQueueEngine* GetDownloadEngine() const { return m_pDownloadJobQueueEngine.get(); }
+    mcComponentMgrJobQueueEngine* GetInstallEngine() const { return m_pInstallJobQueueEngine.get(); }
+    bool HasWindow() const { return m_hWnd != nullptr; }
+    bool HasCleanupThread() const { return m_hCleanupThread != nullptr; }
+    const std::vector<std::uint32_t>& GetNotifyCookies() const { return m_vecNotifyCookies; }
+    // Jobs queued or running in either engine (what keeps the server busy).
+    std::size_t GetQueuedJobCount() const;
+    const std::string& GetAppFolder() const { return m_strAppFolder; }
+
+private:
+    class PrvInstallerPort;
+
+    HRESULT FinalConstructImpl();
+    void FinalReleaseImpl();
+    HRESULT RegisterImpl(const mcClientCallback& sink, std::uint32_t& nCookie);
+    HRESULT UnregisterImpl(std::uint32_t nCookie);
+    HRESULT ClearTasksImpl();
+    HRESULT NotifyManifestUpdatedImpl(const std::string& strManifestName);
+    // Calls OnManifestUpdated on one sink with a nested pump.
+    HRESULT PrvCallSink(const mcClientCallback& sink, const std::string& strManifestName);
+    // Stop, then wait for the worker while pumping, then delete.
+    void PrvStopEngine(std::unique_ptr<mcComponentMgrJobQueueEngine>& pEngine);
+    // The window's Close.
+    void PrvOnWindowClose();
+    // An engine's worker function faulted (worker thread).
+    void PrvOnEngineFault(const std::string& strFunction, std::exception_ptr pException);
+    std::unique_ptr<mcComponentMgrJobQueueEngine> PrvNewEngine();
+
+    mcBusDispatcher& m_dispatcher;
+    const mcServiceConfig& m_config;
+    IComponentMgrHost& m_host;
+    std::string m_strAppFolder;
+    bool m_bConstructed = false;
+    bool m_bReleased = false;
+
+    // Members in their fixed order (built in FinalConstruct, released in
+    // FinalRelease).
+    std::vector<std::uint32_t> m_vecNotifyCookies;  // registration order
+    std::unique_ptr<mcComponentConfig> m_pComponentConfig;
+    std::unique_ptr<mcManifestDir> m_pManifestDir;
+    std::unique_ptr<mcComponentMgrJobQueueEngine> m_pDownloadJobQueueEngine;
+    std::unique_ptr<mcComponentMgrJobQueueEngine> m_pInstallJobQueueEngine;
+    std::map<std::string, std::string> m_mapInstallData;
+    std::map<std::string, std::string> m_mapUninstallData;
+    std::unique_ptr<mcCleanupThread> m_hCleanupThread;
+    std::unique_ptr<mcHiddenWindow> m_hWnd;
+
+    // The sinks behind the cookies (what a global interface table holds).
+    std::map<std::uint32_t, mcClientCallback> m_mapNotifySinks;
+    std::uint32_t m_nNextCookie = 1;
+    std::unique_ptr<PrvInstallerPort> m_pInstallerPort;
+};
