@@ -71,3 +71,12 @@ void mfAnnounceThrow(const mcExc& exc) noexcept;
         ::mfAnnounceThrow(kthrow_exc_);                                   \
         throw ExcType(kthrow_exc_);                                       \
     } while (0)
+
+// As KTHROW, with the source line the record must carry given explicitly: the
+// lines of the documented exception records are fixed and do not move with edits.
+#define KTHROW_AT(ExcType, function, line, ...)                           \
+    do {                                                                  \
+        ExcType kthrow_exc_(function, __FILE__, line, __VA_ARGS__);       \
+        ::mfAnnounceThrow(kthrow_exc_);                                   \
+        throw ExcType(kthrow_exc_);                                       \
+    } while (0)
