@@ -379,11 +379,12 @@ TEST_F(ManifestDirTest, SetLastDirUpdateWritesLocalMonthDayYear) {
 TEST_F(ManifestDirTest, OverrideWinsOverManifestOfTheSameNameOnly) {
     WriteFile(App("ManifestDirectory.xml"), DirXml("", ""));
     auto pDir = MakeDir();
-    Serve("/files/a.xml", Signed(ManifestXml("1.00.0005")));
+    // The plain entry lists a higher version: only the skip keeps it from being fetched.
+    Serve("/files/a.xml", Signed(ManifestXml("1.00.0009")));
     Serve("/files/b.xml", Signed(ManifestXml("1.00.0006")));
     Serve("/files/c.xml", Signed(ManifestXml("1.00.0007")));
     SetCm("ManifestDirUrl", m_server.Url(kDirFile));
-    Serve(kDirFile, DirXml("", EntryXml("Manifest", "Jukebox", "1.00.0005", m_server.Url("/files/a.xml")) +
+    Serve(kDirFile, DirXml("", EntryXml("Manifest", "Jukebox", "1.00.0009", m_server.Url("/files/a.xml")) +
                                    "<Group>" +
                                    EntryXml("ManifestOverride", "Jukebox", "1.00.0006", m_server.Url("/files/b.xml")) +
                                    "</Group>" +
