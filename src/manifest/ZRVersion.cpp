@@ -43,7 +43,9 @@ int mfStrCompareZRVersions(std::string_view a, std::string_view b) {
         mfReportAssertion("mfStrCompareZRVersions", __FILE__, __LINE__, kBadArgExpression);
         return kZRVersionBadArg;
     }
-    std::vector<std::string> piecesA, piecesB;
+    // Reused per thread: client filters compare versions for every component of a
+    // listing, and short pieces then cost no allocation at all.
+    thread_local std::vector<std::string> piecesA, piecesB;
     mfStrSplit(a, ".", piecesA);
     mfStrSplit(b, ".", piecesB);
     if (piecesA.size() != 3 || piecesB.size() != 3) {
