@@ -116,8 +116,6 @@ bool LocalMidnight(int year, int month, int day, std::int32_t nDays, std::time_t
     return out != static_cast<std::time_t>(-1);
 }
 
-void Send(const mcQoSEvent& event) { SendQoSEvent(event); }
-
 }  // namespace
 
 mcManifestDir::mcManifestDir(IManifestDirOwner* pOwner) : mcManifestDir(pOwner, Config{}) {}
@@ -358,7 +356,7 @@ bool mcManifestDir::PrvUpdateToNewVersion(bool bForce) {
     if (!PrvGetDirUrl(strUrl)) {
         event.strEvent = kQoSManifestDownloadFailure;
         event.strAdditionalInfo = kInfoNoDirUrl;
-        Send(event);
+        SendQoSEvent(event);
         return false;
     }
 
@@ -366,7 +364,7 @@ bool mcManifestDir::PrvUpdateToNewVersion(bool bForce) {
     if (!PrvDownload(strUrl, bytes)) {
         event.strEvent = kQoSManifestDownloadFailure;
         event.strAdditionalInfo = kInfoDirDownloadFailed;
-        Send(event);
+        SendQoSEvent(event);
         return false;
     }
 
@@ -398,7 +396,7 @@ bool mcManifestDir::PrvUpdateToNewVersion(bool bForce) {
         event.strEvent = kQoSManifestDownloadFailure;
     }
 
-    Send(event);
+    SendQoSEvent(event);
     mfCMLog(kLogUpdateComplete);
     return true;
 }
@@ -493,5 +491,5 @@ void mcManifestDir::PrvUpdateManifest(const Entry& entry) {
         }
         RemoveFile(strCandidate);
     }
-    Send(event);
+    SendQoSEvent(event);
 }
