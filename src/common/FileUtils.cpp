@@ -28,6 +28,11 @@ constexpr const char* kCannotWrite = "mfUCharVecToFile: couldn't write file";
 constexpr const char* kVersionFunction = "mfFileGetFileVersion";
 constexpr const char* kVersionSizeFailed = "call to ::GetFileVersionInfoSize() (to retrieve size) failed!";
 constexpr const char* kVersionInfoFailed = "call to ::GetFileVersionInfoSize() (to retrieve info) failed!";
+// Fixed lines of the records callers know.
+constexpr int kLineCannotOpen = 2263;
+constexpr int kLineVersionMissingFile = 699;
+constexpr int kLineVersionSizeFailed = 710;
+constexpr int kLineVersionInfoFailed = 734;
 
 // The version note.
 constexpr char kNoteOwner[] = "Kettrin";  // name size 8, NUL included
@@ -180,9 +185,9 @@ PrvNoteResult PrvFindVersionNote(int fd, std::uint64_t fileSize, PrvVersion& ver
     return PrvNoteResult::NotFound;
 }
 
-[[noreturn]] void PrvVersionFail(const char* description, std::uint32_t win32Error) {
+[[noreturn]] void PrvVersionFail(int line, const char* description, std::uint32_t win32Error) {
     mfSetLastError(win32Error);
-    KTHROW(mcWin32Exc, kVersionFunction, description);
+    KTHROW_AT(mcWin32Exc, kVersionFunction, line, description);
 }
 
 std::atomic<std::uint64_t> g_nTempCounter{0};
@@ -249,7 +254,7 @@ void mfUCharVecToFile(const std::vector<unsigned char>& bytes, const std::string
     PrvFd fd(fdRaw);
     if (fd.Get() < 0) {
         mfSetLastErrorFromErrno(errno);
-        KTHROW(mcExc, kSaveFunction, kCannotOpen);
+        KTHROW_AT(mcExc, kSaveFunction, kLineCannotOpen, kCannotOpen);
     }
     if (!PrvWriteAll(fd.Get(), bytes.data(), bytes.size())) {
         mfSetLastErrorFromErrno(errno);
@@ -266,13 +271,16 @@ void mfFileGetFileVersion(const std::string& path, std::uint32_t* major, std::ui
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
         mfSetLastError(ERROR_FILE_NOT_FOUND);
-        KTHROW(mcExc, kVersionFunction, "The file " + path + " does not exist.");
+        KTHROW_AT(mcExc, kVersionFunction, kLineVersionMissingFile,
+                  "The file " + path + " does not exist.");
     }
     PrvFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.Get() < 0) PrvVersionFail(kVersionSizeFailed, mfWin32ErrorFromErrno(errno));
+    if (fd.Get() < 0) {
+        PrvVersionFail(kLineVersionSizeFailed, kVersionSizeFailed, mfWin32ErrorFromErrno(errno));
+    }
     struct stat fst {};
     if (fstat(fd.Get(), &fst) != 0 || !S_ISREG(fst.st_mode)) {
-        PrvVersionFail(kVersionSizeFailed, kErrorResourceTypeNotFound);
+        PrvVersionFail(kLineVersionSizeFailed, kVersionSizeFailed, kErrorResourceTypeNotFound);
     }
     const auto fileSize = static_cast<std::uint64_t>(fst.st_size);
 
@@ -289,8 +297,12 @@ void mfFileGetFileVersion(const std::string& path, std::uint32_t* major, std::ui
             result = PrvFindVersionNote<Elf32_Ehdr, Elf32_Phdr, Elf32_Shdr>(fd.Get(), fileSize, version);
         }
     }
-    if (result == PrvNoteResult::NotFound) PrvVersionFail(kVersionSizeFailed, kErrorResourceTypeNotFound);
-    if (result == PrvNoteResult::Broken) PrvVersionFail(kVersionInfoFailed, ERROR_INVALID_DATA);
+    if (result == PrvNoteResult::NotFound) {
+        PrvVersionFail(kLineVersionSizeFailed, kVersionSizeFailed, kErrorResourceTypeNotFound);
+    }
+    if (result == PrvNoteResult::Broken) {
+        PrvVersionFail(kLineVersionInfoFailed, kVersionInfoFailed, ERROR_INVALID_DATA);
+    }
     if (major != nullptr) *major = version.value[0];
     if (minor != nullptr) *minor = version.value[1];
     if (build != nullptr) *build = version.value[2];

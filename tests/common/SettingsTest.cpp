@@ -2,6 +2,7 @@
 // settings through them from a private registry file.
 #include <gtest/gtest.h>
 
+#include "TraceListener.h"
 #include "common/RegistryKey.h"
 #include "common/RegistryTestSupport.h"
 #include "common/Settings.h"
@@ -68,6 +69,19 @@ TEST(SettingsParseTest, RootWordsMapToRootsAndKeys) {
     }
 }
 
+TEST(SettingsParseTest, UnknownRootReportsItsAssertion) {
+    TraceListener listener;
+    ASSERT_TRUE(listener.IsBound());
+    Parse("\\ELSEWHERE\\A\\B", false);
+    std::optional<mcDiagTrace::Datagram> line;
+    do {
+        line = listener.ReceiveFrom("CORE");
+    } while (line && line->command != mcDiagTrace::kCmdLine);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->text,
+              "Assertion failed,\"false\",mcSettingsRegImpl::ParseValuePath(),mcSettingsRegImpl.cpp(390)");
+}
+
 TEST(SettingsPathTest, AssignmentValidates) {
     EXPECT_EQ(TextOf<Path::PathException>([] { Path p("SYSTEM\\X"); }),
               "Path SYSTEM\\X is not absolute.");
@@ -78,6 +92,7 @@ TEST(SettingsPathTest, AssignmentValidates) {
     }
     try {
         Path p("relative");
+        ADD_FAILURE() << "no exception";
     } catch (const core::settings::Exception& exc) {  // caught through the family root
         EXPECT_EQ(exc.Function(), "core::settings::Path::operator`='");
         EXPECT_EQ(exc.Line(), 254);
@@ -155,6 +170,7 @@ TEST_F(SettingsRegistryTest, ValueInt32ReadsFourBytes) {
               "mcSettingsRegImpl::ValueInt32(" + kNetServices + "\\Long) - return code 234");
     try {
         mcSettingsRegImpl::ValueInt32(missing);
+        ADD_FAILURE() << "no exception";
     } catch (const core::settings::Exception& exc) {
         EXPECT_EQ(exc.Function(), "mcSettingsRegImpl::ValueInt32");
         EXPECT_EQ(exc.Line(), 129);
@@ -186,6 +202,7 @@ TEST_F(SettingsRegistryTest, PhysicalPathFindsKeysValuesAndFallsBack) {
               "Could not determine physical path for \\SYSTEM\\A\\\\B.");
     try {
         Setting::PhysicalPath("relative");
+        ADD_FAILURE() << "no exception";
     } catch (const Setting::Exception& exc) {
         EXPECT_EQ(exc.Function(), "core::settings::Setting::PhysicalPath");
         EXPECT_EQ(exc.Line(), 2547);

@@ -72,6 +72,23 @@ TEST(StrConv, UnknownCodePageFailsWithInvalidParameter) {
     ExpectConvFailure([] { mfConvertMBCSToWide("abc", 4242); }, "mfConvertMBCSToWide", ERROR_INVALID_PARAMETER);
 }
 
+TEST(StrConv, CodePageConversionRecordsCarryTheirFixedLines) {
+    const auto lineOf = [](auto f) {
+        try {
+            f();
+        } catch (const mcWin32Exc& e) {
+            return e.Line();
+        }
+        return -1;
+    };
+    EXPECT_EQ(lineOf([] { mfConvertWideToMBCS("\xFF", CP_UTF8); }), 270);
+    EXPECT_EQ(lineOf([] { mfConvertWideToMBCS("x" + kSmiley, 1252); }), 270);
+    EXPECT_EQ(lineOf([] { mfConvertWideToMBCS("abc", 4242); }), 270);
+    EXPECT_EQ(lineOf([] { mfConvertMBCSToWide("\xFF", CP_UTF8); }), 315);
+    EXPECT_EQ(lineOf([] { mfConvertMBCSToWide("a\x81", 1252); }), 315);
+    EXPECT_EQ(lineOf([] { mfConvertMBCSToWide("abc", 4242); }), 315);
+}
+
 TEST(StrConv, CodePageNames) {
     EXPECT_EQ(mfCodePageCharset(65001), "UTF-8");
     EXPECT_EQ(mfCodePageCharset(1252), "CP1252");

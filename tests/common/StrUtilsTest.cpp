@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "TraceListener.h"
 #include "common/StrConv.h"
 #include "common/StrUtils.h"
 
@@ -29,6 +30,20 @@ TEST(StrUtils, PathPieces) {
     EXPECT_EQ(mfStrGetFileNameFromPath("c.tar.gz"), "c.tar.gz");
     EXPECT_EQ(mfStrGetFileNameFromPath("/a/b/"), "");
     EXPECT_EQ(mfStrGetFileNameFromPath(""), "");
+}
+
+TEST(StrUtils, EmptyPathReportsItsAssertion) {
+    TraceListener listener;
+    ASSERT_TRUE(listener.IsBound());
+    EXPECT_EQ(mfStrGetDriveAndDirFromPath(""), "");
+    std::optional<mcDiagTrace::Datagram> line;
+    do {
+        line = listener.ReceiveFrom("CORE");
+    } while (line && line->command != mcDiagTrace::kCmdLine);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->text,
+              "Assertion failed,\"!NARROW(\"strSourceName is invalid\")\",mfStrGetDriveAndDirFromPath(),"
+              "StrUtils.cpp(616)");
 }
 
 TEST(StrUtils, PathJoinKeepsExactlyOneSeparator) {
