@@ -95,7 +95,10 @@ bool mcDiagTrace::DecodeDatagram(const void* data, std::size_t size, Datagram* d
 bool mcDiagTrace::PrvSendCommand(std::uint32_t command, const std::string& text) noexcept {
     try {
         sockaddr_un address;
-        if (!PrvMakeAddress(m_strSocketPath, &address)) return false;
+        if (!PrvMakeAddress(m_strSocketPath, &address)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
         if (m_fdSocket < 0) {
             m_fdSocket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
             if (m_fdSocket < 0) return false;

@@ -57,8 +57,14 @@ inline bool QNameEquals(const xmlChar* local, const xmlNs* ns, std::string_view 
     return name == localName;
 }
 
+// Tag-name match of the getElementsByTagName family: "*" matches every element.
 inline bool ElementNameEquals(const xmlNode* node, std::string_view name) {
     return node->type == XML_ELEMENT_NODE && (name == "*" || QNameEquals(node->name, node->ns, name));
+}
+
+// Exact node-name match of the direct-child lookups.
+inline bool ElementNameIs(const xmlNode* node, std::string_view name) {
+    return node->type == XML_ELEMENT_NODE && QNameEquals(node->name, node->ns, name);
 }
 
 inline std::string QName(const xmlChar* local, const xmlNs* ns) {

@@ -214,7 +214,7 @@ std::vector<miXMLDOMElement> miXMLDOMElement::GetElementsByTagName(std::string_v
 bool miXMLDOMElement::FindDirectChild(std::string_view name, miXMLDOMElement* out) const {
     xmlNodePtr parent = PrvElement();
     for (xmlNodePtr node = parent->children; node != nullptr; node = node->next) {
-        if (ElementNameEquals(node, name)) {
+        if (ElementNameIs(node, name)) {
             if (out != nullptr) *out = miXMLDOMElement(node);
             return true;
         }
@@ -227,7 +227,7 @@ std::size_t miXMLDOMElement::GetChildElementsByName(std::string_view name,
     xmlNodePtr parent = PrvElement();
     std::size_t count = 0;
     for (xmlNodePtr node = parent->children; node != nullptr; node = node->next) {
-        if (!ElementNameEquals(node, name)) continue;
+        if (!ElementNameIs(node, name)) continue;
         ++count;
         if (list != nullptr) list->emplace_back(node);
     }

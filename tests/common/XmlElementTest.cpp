@@ -64,6 +64,8 @@ TEST(XmlLookupTest, DirectChildLookupsIgnoreDeeperElements) {
     ASSERT_TRUE(root.FindDirectChild("ClientList", &list));
     EXPECT_EQ(list.GetTextNodeText(), "first");
     EXPECT_FALSE(root.FindDirectChild("clientlist", nullptr));  // exact names
+    EXPECT_FALSE(root.FindDirectChild("*", nullptr));           // no wildcard here
+    EXPECT_EQ(root.GetElementsByTagName("*").size(), 4u);       // but here
     std::vector<miXMLDOMElement> all;
     EXPECT_EQ(root.GetChildElementsByName("ClientList", &all), 2u);
     EXPECT_EQ(Texts(all), (std::vector<std::string>{"first", "second"}));
