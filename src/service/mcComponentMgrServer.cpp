@@ -184,6 +184,7 @@ bool mcComponentMgrServer::PrvGiveUpName() {
         return false;
     }
     m_bOwnsName = true;
+    PrvTellOperator("calls arrived while the bus name was given up; serving on");
     EndReason expected = EndReason::kIdle;
     m_endReason.compare_exchange_strong(expected, EndReason::kNone);
     m_pLifetime->Resume();

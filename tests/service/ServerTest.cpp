@@ -2,6 +2,9 @@
 // notifications, the window, the job engines' hooks, faults, and the nested
 // dispatcher.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -542,6 +545,112 @@ TEST_F(ServerTest, NestedDispatcherServesWhileAMethodWaitsForAChild) {
     EXPECT_FALSE(bChildDone.load()) << "the other call was answered only after the child had ended";
     waiter.join();
     EXPECT_EQ(nChildExit.load(), 0);
+}
+
+// ------------------------------------------------------------ kettrinctl watch
+
+// A child program with its standard output and error read through pipes.
+class ChildProgram {
+public:
+    explicit ChildProgram(const std::vector<std::string>& vecArgs) {
+        int fdOut[2];
+        int fdErr[2];
+        EXPECT_EQ(::pipe2(fdOut, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(fdErr, O_CLOEXEC), 0);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(fdOut[1], 1);
+            ::dup2(fdErr[1], 2);
+            std::vector<char*> argv;
+            for (const std::string& s : vecArgs) argv.push_back(const_cast<char*>(s.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(fdOut[1]);
+        ::close(fdErr[1]);
+        m_fdOut = fdOut[0];
+        m_fdErr = fdErr[0];
+    }
+    ~ChildProgram() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            int nStatus = 0;
+            ::waitpid(m_pid, &nStatus, 0);
+        }
+        ::close(m_fdOut);
+        ::close(m_fdErr);
+    }
+    // Reads until both texts hold what is asked for (or the time is up).
+    bool ReadUntil(const std::string& strOut, const std::string& strErr, std::chrono::milliseconds limit = 20s) {
+        const auto tpEnd = std::chrono::steady_clock::now() + limit;
+        while (m_strOut.find(strOut) == std::string::npos || m_strErr.find(strErr) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tpEnd - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd fds[2] = {{m_fdOut, POLLIN, 0}, {m_fdErr, POLLIN, 0}};
+            if (::poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
+            char sz[1024];
+            for (int i = 0; i < 2; ++i) {
+                if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+                const ssize_t n = ::read(fds[i].fd, sz, sizeof sz);
+                if (n > 0) (i == 0 ? m_strOut : m_strErr).append(sz, static_cast<std::size_t>(n));
+            }
+        }
+        return true;
+    }
+    // Reads what is left (until the child closes its ends), then reaps it.
+    int Wait() {
+        char sz[1024];
+        for (const int fd : {m_fdOut, m_fdErr}) {
+            ssize_t n;
+            while ((n = ::read(fd, sz, sizeof sz)) > 0) {
+                (fd == m_fdOut ? m_strOut : m_strErr).append(sz, static_cast<std::size_t>(n));
+            }
+        }
+        int nStatus = 0;
+        ::waitpid(m_pid, &nStatus, 0);
+        m_pid = -1;
+        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    }
+    pid_t Pid() const { return m_pid; }
+    const std::string& Out() const { return m_strOut; }
+    const std::string& Err() const { return m_strErr; }
+
+private:
+    pid_t m_pid = -1;
+    int m_fdOut = -1;
+    int m_fdErr = -1;
+    std::string m_strOut;
+    std::string m_strErr;
+};
+
+TEST_F(ServerTest, CtlWatchPrintsEachManifestUpdateAndUnregistersWhenInterrupted) {
+    Start();
+    svctest::ScopedEnv bus("KETTRIN_BUS_ADDRESS", m_bus.Address());
+    ChildProgram watch({svctest::kCtl, "watch"});
+    ASSERT_TRUE(watch.ReadUntil("", "waiting for manifest updates")) << watch.Err();
+    ASSERT_EQ(Cookies().size(), 1u);
+
+    auto pClient = NewClient();
+    EXPECT_EQ(CallTest(*pClient, "Notify", [](mcBusMessage& c) { c.Append("Player"); }).ReadInt32(), S_OK);
+    EXPECT_EQ(CallTest(*pClient, "Notify", [](mcBusMessage& c) { c.Append("Codecs"); }).ReadInt32(), S_OK);
+    ASSERT_TRUE(watch.ReadUntil("manifest updated: Codecs\n", "")) << watch.Out();
+    EXPECT_EQ(watch.Out(), "manifest updated: Player\nmanifest updated: Codecs\n");
+
+    ASSERT_EQ(::kill(watch.Pid(), SIGINT), 0);
+    EXPECT_EQ(watch.Wait(), 0) << watch.Err();
+    EXPECT_TRUE(Cookies().empty());
+}
+
+TEST_F(ServerTest, CtlWatchEndsWhenTheServiceEnds) {
+    Start();
+    svctest::ScopedEnv bus("KETTRIN_BUS_ADDRESS", m_bus.Address());
+    ChildProgram watch({svctest::kCtl, "watch"});
+    ASSERT_TRUE(watch.ReadUntil("", "waiting for manifest updates")) << watch.Err();
+    m_pServer->Server().RequestStop();
+    ASSERT_TRUE(m_pServer->WaitEnded());
+    EXPECT_EQ(watch.Wait(), 3);
+    EXPECT_NE(watch.Err().find("the service has ended"), std::string::npos) << watch.Err();
 }
 
 }  // namespace

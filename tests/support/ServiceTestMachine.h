@@ -1,0 +1,182 @@
+#pragma once
+// A machine of the test's own for the service tests: temporary registry,
+// application folder, trace socket and activation directory, also set in the
+// environment so that the programs a test starts (and a private bus hands on
+// to the programs it activates) use them; plus small helpers to wait, ask the
+// bus and run programs.
+#include <gtest/gtest.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/ComponentMgrIfc.h"
+#include "common/FsTestUtil.h"
+#include "common/RegistryDatabase.h"
+#include "common/RegistryKey.h"
+#include "common/mcBusConnection.h"
+#include "common/mcCMUtils.h"
+
+namespace svctest {
+
+inline const std::string kKettrin = std::string(KETTRIN_BINARY_DIR) + "/src/Kettrin";
+inline const std::string kCtl = std::string(KETTRIN_BINARY_DIR) + "/src/kettrinctl";
+inline constexpr std::chrono::milliseconds kWaitLimit{20000};
+
+// Sets (or, with null, removes) an environment variable for the object's life.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* pszName, const char* pszValue) : m_strName(pszName) {
+        if (const char* pszOld = std::getenv(pszName)) m_old = pszOld;
+        if (pszValue) {
+            ::setenv(pszName, pszValue, 1);
+        } else {
+            ::unsetenv(pszName);
+        }
+    }
+    ScopedEnv(const char* pszName, const std::string& strValue) : ScopedEnv(pszName, strValue.c_str()) {}
+    ~ScopedEnv() {
+        if (m_old) {
+            ::setenv(m_strName.c_str(), m_old->c_str(), 1);
+        } else {
+            ::unsetenv(m_strName.c_str());
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_strName;
+    std::optional<std::string> m_old;
+};
+
+// A machine of the test's own: registry file, application folder (not yet
+// created: the server makes it) and trace socket, in a temporary folder.
+class TestMachine {
+public:
+    TestMachine()
+        : m_envRegistry("KETTRIN_REGISTRY", m_dir / "registry.db"),
+          m_envDiag("KETTRIN_DIAG_SOCKET", m_dir / "diag.sock"),
+          m_envBus("KETTRIN_BUS_ADDRESS", nullptr),
+          m_envServiceDir("KETTRIN_DBUS_SERVICE_DIR", m_dir / "services"),
+          m_registry(m_dir / "registry.db") {
+        core::registry::RegistryKey root(mcCMUtils::kRegistryRoot, "");
+        core::registry::RegistryKey key = root.CreateSubKey(mcCMUtils::kRegistryKey);
+        key.SetValueString(mcCMUtils::kAppPathValue, AppFolder());
+    }
+
+    const std::string& Folder() const { return m_dir.Path(); }
+    std::string AppFolder() const { return m_dir / "app"; }
+    std::string LogPath() const { return AppFolder() + "/ComponentMgr.log"; }
+    std::string ReadLog() const { return fstest::ReadFile(LogPath()); }
+    // Lines of the log whose message is exactly strMessage.
+    int CountLogLines(const std::string& strMessage) const {
+        std::istringstream in(ReadLog());
+        std::string strLine;
+        int n = 0;
+        const std::string strTail = " : " + strMessage;
+        while (std::getline(in, strLine)) {
+            if (strLine.size() >= strTail.size() &&
+                strLine.compare(strLine.size() - strTail.size(), strTail.size(), strTail) == 0) {
+                ++n;
+            }
+        }
+        return n;
+    }
+    // Messages of the log in order (without the time stamps).
+    std::vector<std::string> LogMessages() const {
+        std::istringstream in(ReadLog());
+        std::vector<std::string> vecMessages;
+        std::string strLine;
+        while (std::getline(in, strLine)) {
+            const std::size_t nSep = strLine.find(" : ");
+            vecMessages.push_back(nSep == std::string::npos ? strLine : strLine.substr(nSep + 3));
+        }
+        return vecMessages;
+    }
+
+private:
+    fstest::TempDir m_dir;
+    ScopedEnv m_envRegistry;
+    ScopedEnv m_envDiag;
+    ScopedEnv m_envBus;
+    ScopedEnv m_envServiceDir;
+    core::registry::db::ScopedDatabasePath m_registry;
+};
+
+// Polls pred every 10 ms until it holds or the limit passes.
+inline bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit = kWaitLimit) {
+    const auto tpEnd = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= tpEnd) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds{10});
+    }
+    return true;
+}
+
+// The unique name owning the service's bus name, or "" when none.
+inline std::string ServiceOwner(mcBusConnection& connection) {
+    mcBusMessage call = connection.NewMethodCall(mcBusConnection::kBusName, mcBusConnection::kBusPath,
+                                                 mcBusConnection::kBusInterface, "GetNameOwner");
+    call.Append(cmifc::kBusName);
+    try {
+        return connection.CallMethod(call).ReadString();
+    } catch (const mcExc&) {
+        return std::string();
+    }
+}
+
+// The process id behind a unique bus name.
+inline std::uint32_t PidOf(mcBusConnection& connection, const std::string& strName) {
+    mcBusMessage call = connection.NewMethodCall(mcBusConnection::kBusName, mcBusConnection::kBusPath,
+                                                 mcBusConnection::kBusInterface, "GetConnectionUnixProcessID");
+    call.Append(strName);
+    return connection.CallMethod(call).ReadUInt32();
+}
+
+// Runs a program with arguments and extra environment entries; returns its
+// exit status (128 + signal when killed), capturing standard output.
+inline int RunProgram(const std::vector<std::string>& vecArgs, std::string* pOutput = nullptr,
+                      std::string* pError = nullptr) {
+    int fdOut[2];
+    int fdErr[2];
+    if (::pipe(fdOut) != 0 || ::pipe(fdErr) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fdOut[1], 1);
+        ::dup2(fdErr[1], 2);
+        ::close(fdOut[0]);
+        ::close(fdErr[0]);
+        std::vector<char*> argv;
+        for (const std::string& s : vecArgs) argv.push_back(const_cast<char*>(s.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(fdOut[1]);
+    ::close(fdErr[1]);
+    auto PrvDrain = [](int fd, std::string* pText) {
+        char sz[4096];
+        ssize_t n;
+        while ((n = ::read(fd, sz, sizeof sz)) > 0) {
+            if (pText) pText->append(sz, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+    };
+    std::thread errReader(PrvDrain, fdErr[0], pError);
+    PrvDrain(fdOut[0], pOutput);
+    errReader.join();
+    int nStatus = 0;
+    ::waitpid(pid, &nStatus, 0);
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+}
+
+}  // namespace svctest
