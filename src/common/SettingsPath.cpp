@@ -101,8 +101,7 @@ std::string Path::PhysicalKeyPath(int level) const {
 }
 
 std::string Path::LastComponent() const {
-    std::size_t pos = m_strText.rfind(kSeparator);
-    return pos == std::string::npos ? std::string() : m_strText.substr(pos + 1);
+    return m_vComponents.empty() ? std::string() : m_vComponents.back();
 }
 
 bool Path::IsAbsolute(const std::string& text) { return !text.empty() && text[0] == kSeparator; }

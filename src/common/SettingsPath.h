@@ -61,7 +61,10 @@ public:
     // the selected path has no root.
     std::string PhysicalKeyPath(int level = kWholePath) const;
 
-    // Text after the last separator (empty when there is none).
+    // The last component of the path as PhysicalKeyPath sees it: after
+    // resolving ".." and ignoring a trailing separator ("\SYSTEM\A\B\.." and
+    // "\SYSTEM\A\" give "A"), so that it always names the entry inside
+    // PhysicalKeyPath(-1). Empty for "\".
     std::string LastComponent() const;
 
     static bool IsAbsolute(const std::string& text);

@@ -131,6 +131,11 @@ TEST(SettingsPathTest, RootsAndPhysicalKeys) {
     Path parent("\\USERS\\CURRENT\\..\\..\\SYSTEM\\A\\..\\B");
     EXPECT_EQ(parent.RootIndex(), 5);
     EXPECT_EQ(parent.PhysicalKeyPath(), "SOFTWARE\\B");
+    // The last component is the one PhysicalKeyPath(-1) leaves out.
+    EXPECT_EQ(parent.LastComponent(), "B");
+    EXPECT_EQ(Path("\\SYSTEM\\A\\B\\..").LastComponent(), "A");
+    EXPECT_EQ(Path("\\SYSTEM\\A\\").LastComponent(), "A");
+    EXPECT_EQ(Path("\\SYSTEM\\A\\").PhysicalKeyPath(-1), "SOFTWARE");
 
     EXPECT_EQ(core::settings::mfProductSettingsPath(core::settings::kRootSystem),
               "\\SYSTEM\\Tavrolin\\Tavrolin Jukebox\\4.0");
@@ -191,6 +196,11 @@ TEST_F(SettingsRegistryTest, PhysicalPathFindsKeysValuesAndFallsBack) {
     EXPECT_EQ(Setting::PhysicalPath(kNetServices + "\\PingTimeout"),
               kNetServices + "\\PingTimeout");  // a value in the parent key
     EXPECT_EQ(Setting::PhysicalPath(kNetServices + "\\Other"), "");
+    // A value named through ".." or with a trailing separator is still found
+    // in the parent key.
+    EXPECT_EQ(Setting::PhysicalPath(kNetServices + "\\PingTimeout\\X\\.."),
+              kNetServices + "\\PingTimeout\\X\\..");
+    EXPECT_EQ(Setting::PhysicalPath(kNetServices + "\\PingTimeout\\"), kNetServices + "\\PingTimeout\\");
     EXPECT_EQ(Setting::PhysicalPath("\\USERS\\CURRENT\\Tavrolin\\Mine\\Skin"),
               "\\USERS\\CURRENT\\Tavrolin\\Mine\\Skin");
     // The current user has no "Shared": the all-users setting is found.
