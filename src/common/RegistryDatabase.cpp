@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -397,15 +398,34 @@ bool Step(Connection& connection, sqlite3_stmt* statement) {
     throw Error{Win32FromSqlite(extended != SQLITE_OK ? extended : rc), {}};
 }
 
+namespace {
+
+// A size SQLite's int length cannot carry would be taken as "up to the first
+// NUL" (text) or be undefined (blob).
+void PrvCheckBindSize(std::size_t size) {
+    if (size > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        throw Error{ERROR_INVALID_PARAMETER, {}};
+    }
+}
+
+void PrvCheckBind(int rc) {
+    if (rc != SQLITE_OK) throw Error{Win32FromSqlite(rc), {}};
+}
+
+}  // namespace
+
 void BindText(sqlite3_stmt* statement, int index, const std::string& text) {
-    sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+    PrvCheckBindSize(text.size());
+    PrvCheckBind(sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                                   SQLITE_STATIC));
 }
 
 void BindBlob(sqlite3_stmt* statement, int index, const std::string& bytes) {
     // A zero-length blob still binds as a blob, not NULL.
     static const char kEmpty = 0;
-    sqlite3_bind_blob(statement, index, bytes.empty() ? &kEmpty : bytes.data(),
-                      static_cast<int>(bytes.size()), SQLITE_STATIC);
+    PrvCheckBindSize(bytes.size());
+    PrvCheckBind(sqlite3_bind_blob(statement, index, bytes.empty() ? &kEmpty : bytes.data(),
+                                   static_cast<int>(bytes.size()), SQLITE_STATIC));
 }
 
 void BindInt(sqlite3_stmt* statement, int index, std::int64_t value) {

@@ -139,7 +139,9 @@ void CloseThreadConnections() noexcept;
 // done; failures throw Error.
 bool Step(Connection& connection, sqlite3_stmt* statement);
 
-// Binds text/blob without copying; the data must outlive the step.
+// Binds text/blob without copying; the data must outlive the step. Data
+// longer than SQLite takes (its length limit, and never more than INT_MAX
+// bytes) throws Error 87 instead of being bound as NULL or misread.
 void BindText(sqlite3_stmt* statement, int index, const std::string& text);
 void BindBlob(sqlite3_stmt* statement, int index, const std::string& bytes);
 void BindInt(sqlite3_stmt* statement, int index, std::int64_t value);

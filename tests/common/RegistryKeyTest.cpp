@@ -265,6 +265,20 @@ TEST_F(RegistryKeyTest, MultiStringRejectsItemsThatWouldCutTheList) {
               1113u);
 }
 
+TEST_F(RegistryKeyTest, DataLongerThanTheDatabaseTakesIsRefused) {
+    RegistryKey key = CreateKey(kKey);
+    // This thread's connection to the file, with a small length limit.
+    sqlite3* db = core::registry::db::Acquire(m_strDb).Db();
+    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 1000);
+    auto big = Catch<RegistryKey::ValueException>(
+        [&] { key.SetValueBinary("Big", std::string(2000, 'x')); });
+    EXPECT_EQ(big.ErrorCode(), 87u);
+    EXPECT_STREQ(big.what(), "RegSetValueEx(Software\\Tavrolin, Inc.\\componentMgr\\Big) returned 87.");
+    EXPECT_FALSE(RegistryKey::ValueExists(reg::kRootLocalMachine, kKey, reg::KEY_READ, "Big"));
+    key.SetValueBinary("Small", std::string(100, 'x'));
+    EXPECT_EQ(key.GetValueBinary("Small"), std::string(100, 'x'));
+}
+
 TEST_F(RegistryKeyTest, GetOrSetKeepsTheFirstStoredText) {
     RegistryKey key = CreateKey(kKey);
     EXPECT_EQ(key.GetOrSetValueString("zruid", "AAA"), "AAA");
