@@ -119,13 +119,25 @@ TEST_F(CMLogTest, ThreadsAndProcessesWriteWholeLines) {
     constexpr int kLinesEach = 300;
     const std::string filler(300, 'x');
 
-    // Another process appends through its own open of the same file.
+    // Another process appends through its own open of the same file. It opens
+    // before anyone writes: an open rotates a log that has grown past the
+    // threshold, which would move the lines written so far aside.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
     pid_t child = ::fork();
     if (child == 0) {
-        mcCMLog::Instance().Open(m_strDir);
+        ::close(ready[0]);
+        bool opened = mcCMLog::Instance().Open(m_strDir);
+        char byte = opened ? 'y' : 'n';
+        if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
         for (int i = 0; i < kLinesEach; ++i) mfCMLog("proc " + filler + " end");
-        ::_exit(0);
+        ::_exit(opened ? 0 : 1);
     }
+    ::close(ready[1]);
+    char byte = 0;
+    EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    EXPECT_EQ(byte, 'y');
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
