@@ -11,6 +11,9 @@
 namespace {
 
 constexpr const char* kBadArgExpression = "! NOLOC(\"Bad arg passed into mfStrCompareZRVersions\")";
+// Lines the two assertion reports carry: fixed, they do not follow edits.
+constexpr int kLineLeadingDot = 233;
+constexpr int kLinePieceCount = 242;
 
 // Leading blanks, optional sign, then decimal digits up to the first other
 // character; no digits gives 0. Out-of-range values saturate.
@@ -40,7 +43,7 @@ std::int64_t PieceToInt64(const std::string& piece) {
 
 int mfStrCompareZRVersions(std::string_view a, std::string_view b) {
     if ((!a.empty() && a.front() == '.') || (!b.empty() && b.front() == '.')) {
-        mfReportAssertion("mfStrCompareZRVersions", __FILE__, __LINE__, kBadArgExpression);
+        mfReportAssertion("mfStrCompareZRVersions", __FILE__, kLineLeadingDot, kBadArgExpression);
         return kZRVersionBadArg;
     }
     // Reused per thread: client filters compare versions for every component of a
@@ -49,7 +52,7 @@ int mfStrCompareZRVersions(std::string_view a, std::string_view b) {
     mfStrSplit(a, ".", piecesA);
     mfStrSplit(b, ".", piecesB);
     if (piecesA.size() != 3 || piecesB.size() != 3) {
-        mfReportAssertion("mfStrCompareZRVersions", __FILE__, __LINE__, kBadArgExpression);
+        mfReportAssertion("mfStrCompareZRVersions", __FILE__, kLinePieceCount, kBadArgExpression);
         return kZRVersionBadArg;
     }
     for (std::size_t i = 0; i < 3; ++i) {

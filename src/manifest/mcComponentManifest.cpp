@@ -46,6 +46,11 @@ constexpr const char* kFnGetClientData = "mcComponentManifest::GetComponentClien
 constexpr const char* kInvalidComponent = ", Invalid component, ";
 constexpr const char* kLoadClientFilterFailed = "Exception in mcComponentManifest::LoadClientFilter";
 constexpr const char* kGetComponentsFailed = "Exception in mcComponentManifest::GetComponents";
+constexpr const char* kBothListsExpression =
+    "! NOLOC(\"::GetComponent : Found Compatible and Incompatible Element tags\")";
+// Line the assertion report for a component with both client lists carries:
+// fixed, it does not follow edits.
+constexpr int kLineBothLists = 526;
 
 // Reads the "Client" entries below list into out; lines to log go to log.
 bool LoadClientFilterInto(const miXMLDOMElement& list, std::vector<mcClientFilter>& out,
@@ -271,8 +276,7 @@ const mcManifestComponent* mcComponentManifest::PrvGetComponent(const std::strin
         case meOutcome::kRecord:
             return &pInfo->record;
         case meOutcome::kBothLists:
-            mfReportAssertion(kFnGetComponent, __FILE__, __LINE__,
-                              "! NOLOC(\"::GetComponent : Found Compatible and Incompatible Element tags\")");
+            mfReportAssertion(kFnGetComponent, __FILE__, kLineBothLists, kBothListsExpression);
             mfCMLog(std::string(kFnGetComponent) + ", Found Compatible and Incompatible Element tags for " + name);
             return nullptr;
         case meOutcome::kInvalid:

@@ -12,9 +12,7 @@ constexpr const char* kSizeFailed = "Error retrieving ARP table size.";
 constexpr const char* kEntriesFailed = "Error retrieving ARP table entries.";
 
 [[noreturn]] void PrvThrow(int nLine, const char* pszText) {
-    ARPTable::Exception exc(kFunction, __FILE__, nLine, pszText);
-    mfAnnounceThrow(exc);
-    throw exc;
+    KTHROW_AT(ARPTable::Exception, kFunction, nLine, pszText);
 }
 }  // namespace
 

@@ -15,17 +15,12 @@ std::uint32_t Adapter::MediaConnectStatus() {
         return kMediaConnected;
     case MediaQuery::kDisconnected:
         return kMediaDisconnected;
-    case MediaQuery::kOpenFailed: {
-        OpenException exc("netutils::Adapter::Open", __FILE__, kLineOpen, kOpenFailed + m_strName);
-        mfAnnounceThrow(exc);
-        throw exc;
-    }
+    case MediaQuery::kOpenFailed:
+        KTHROW_AT(OpenException, "netutils::Adapter::Open", kLineOpen, kOpenFailed + m_strName);
     case MediaQuery::kControlFailed:
         break;
     }
-    IOControlException exc("netutils::Adapter::IOControl", __FILE__, kLineControl, kControlFailed);
-    mfAnnounceThrow(exc);
-    throw exc;
+    KTHROW_AT(IOControlException, "netutils::Adapter::IOControl", kLineControl, kControlFailed);
 }
 
 }  // namespace netutils

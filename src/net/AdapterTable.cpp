@@ -10,9 +10,7 @@ constexpr const char* kSizeFailed = "Error retrieving adapter table size.";
 constexpr const char* kEntriesFailed = "Error retrieving adapter table entries.";
 
 [[noreturn]] void PrvThrow(int nLine, const char* pszText) {
-    AdapterTable::Exception exc(kFunction, __FILE__, nLine, pszText);
-    mfAnnounceThrow(exc);
-    throw exc;
+    KTHROW_AT(AdapterTable::Exception, kFunction, nLine, pszText);
 }
 }  // namespace
 

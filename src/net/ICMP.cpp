@@ -14,9 +14,7 @@ constexpr const char* kCreateFailed = "Error in ICMP::Ping():  Could not create 
 constexpr const char* kSendFailed = "Error in ICMP::Ping():  Error in ICMPDLL::SendEcho().";
 
 [[noreturn]] void PrvThrow(int nLine, const char* pszText) {
-    ICMP::Exception exc(kFunction, __FILE__, nLine, pszText);
-    mfAnnounceThrow(exc);
-    throw exc;
+    KTHROW_AT(ICMP::Exception, kFunction, nLine, pszText);
 }
 }  // namespace
 

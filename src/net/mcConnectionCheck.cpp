@@ -268,8 +268,8 @@ bool mcConnectionCheck::CanConnectToDefaultGatewayUsingPing(std::uint32_t dwTime
     try {
         std::uint32_t dwGateway = DefaultGateway();
         if (dwGateway == kInvalidAddress) {
+            // This early way out has no exit line.
             PrvTrace(kPingNoGateway);
-            PrvTrace(kPingExiting + PrvBool(false));
             return false;
         }
         try {

@@ -22,9 +22,7 @@ bool PrvEqualsAsciiNoCase(const std::string& a, const std::string& b) {
 std::string mcHttpHeaders::Get(const std::string& strName) const {
     auto it = m_map.find(strName);
     if (it == m_map.end()) {
-        mcExc exc(kFunction, __FILE__, kLine, kNotFound);
-        mfAnnounceThrow(exc);
-        throw exc;
+        KTHROW_AT(mcExc, kFunction, kLine, kNotFound);
     }
     return it->second;
 }

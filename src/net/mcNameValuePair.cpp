@@ -15,9 +15,7 @@ void mcNameValuePair::FromStr(const std::string& strText, const std::string& str
     std::vector<std::string> vecPieces;
     mfStrSplit(strText, strSeparator, vecPieces);
     if (vecPieces.size() != 2) {
-        mcExc exc(kFunction, __FILE__, kLine, kInvalidPair);
-        mfAnnounceThrow(exc);
-        throw exc;
+        KTHROW_AT(mcExc, kFunction, kLine, kInvalidPair);
     }
     m_strName = mfStrTrim(vecPieces[0]);
     m_strValue = mfStrTrim(vecPieces[1]);

@@ -53,9 +53,7 @@ public:
 
     void CheckId(std::uint32_t dwId) const {
         if (dwId == 0) {
-            mcExc exc(m_strCheckIdFunction.c_str(), __FILE__, kCheckIdLine, kInvalidId);
-            mfAnnounceThrow(exc);
-            throw exc;
+            KTHROW_AT(mcExc, m_strCheckIdFunction.c_str(), kCheckIdLine, kInvalidId);
         }
     }
 

@@ -276,8 +276,9 @@ TEST_F(ComponentManifestTest, BothClientListsFailGetComponentButFilterNothing) {
     bool bFound = false;
     while (auto datagram = viewer.Receive(bFound ? 0 : 2000)) {
         if (datagram->command == mcDiagTrace::kCmdLine &&
-            datagram->text.rfind("Assertion failed,\"! NOLOC(\"::GetComponent : Found Compatible and "
-                                 "Incompatible Element tags\")\",mcComponentManifest::GetComponent(),", 0) == 0) {
+            datagram->text == "Assertion failed,\"! NOLOC(\"::GetComponent : Found Compatible and "
+                              "Incompatible Element tags\")\",mcComponentManifest::GetComponent(),"
+                              "mcComponentManifest.cpp(526)") {
             bFound = true;
         }
     }

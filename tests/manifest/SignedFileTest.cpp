@@ -155,6 +155,7 @@ TEST(RSAVerify, BadInputAndLibraryFailuresThrow) {
     } catch (const zr::crypt::Exception& e) {
         EXPECT_EQ(e.Description(), "Bad Input Parameters");
         EXPECT_EQ(e.Function(), "zr::crypt::RSAVerify");
+        EXPECT_EQ(e.Line(), 208);
     }
     EXPECT_THROW(zr::crypt::RSAVerify("", "x", sig), zr::crypt::Exception);
     EXPECT_THROW(zr::crypt::RSAVerify(kDevPub, "x", ""), zr::crypt::Exception);
@@ -163,6 +164,9 @@ TEST(RSAVerify, BadInputAndLibraryFailuresThrow) {
         FAIL() << "no exception";
     } catch (const mcExc& e) {
         EXPECT_EQ(e.Description(), "Third-party Exception");
+        EXPECT_EQ(e.Function(), "zr::crypt::RSAVerify");
+        EXPECT_EQ(e.Line(), 232);
+        EXPECT_NE(dynamic_cast<const zr::crypt::Exception*>(&e), nullptr);
     }
     // Wrong decoded length is a plain "no".
     EXPECT_FALSE(zr::crypt::RSAVerify(kDevPub, "x", sig.substr(0, 126)));

@@ -294,8 +294,13 @@ TEST_F(ConnectionCheckTest, GatewayPingFailures) {
     mcConnectionCheck check(MakeConfig());
     // No default route at all.
     EXPECT_FALSE(check.CanConnectToDefaultGatewayUsingPing(5000));
-    EXPECT_TRUE(Traced("CanConnectToDefaultGatewayUsingPing() -- default gateway not valid"));
-    EXPECT_TRUE(Traced("DefaultGateway() -- exiting with return value 255.255.255.255"));
+    const std::vector<std::string> noGateway = {
+        "CanConnectToDefaultGatewayUsingPing(5000) -- entering",
+        "DefaultGateway() -- entering",
+        "DefaultGateway() -- exiting with return value 255.255.255.255",
+        "CanConnectToDefaultGatewayUsingPing() -- default gateway not valid",
+    };
+    EXPECT_EQ(m_lines, noGateway);  // no exit line on this way out
     EXPECT_TRUE(m_probes.pinged.empty());
 
     // The gateway does not answer.
