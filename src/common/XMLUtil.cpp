@@ -137,7 +137,7 @@ std::int32_t mfXmlTextToUInt32Lenient(std::string_view text) noexcept {
 }
 
 bool ToBool(const char* value) {
-    if (value == nullptr) KTHROW(mcXmlExc, "ToBool", "ToBool: null");
+    if (value == nullptr) KTHROW_AT(mcXmlExc, "ToBool", 125, "ToBool: null");
     return ToBool(std::string_view(value));
 }
 
@@ -150,7 +150,7 @@ bool ToBool(std::string_view value) {
     }
     std::int32_t number = 0;
     HRESULT hr = mfXmlTextToInt32(value, &number);
-    if (FAILED(hr)) KTHROW(mcXmlExc, "ToBool", mfHResultText(hr));
+    if (FAILED(hr)) KTHROW_AT(mcXmlExc, "ToBool", 156, mfHResultText(hr));
     return number != 0;
 }
 

@@ -33,6 +33,6 @@ void mcExc::LoadFromXml(miXMLDOMDocument& document, const std::string& fallbackD
         if (FAILED(hr)) HRToExc(hr);
         m_nLine = line;
     } catch (...) {
-        KTHROW(mcExc, "mcExc::LoadFromXml", fallbackDescription);
+        KTHROW_AT(mcExc, "mcExc::LoadFromXml", 178, fallbackDescription);
     }
 }

@@ -4,5 +4,5 @@
 
 void HRToExc(HRESULT hr) {
     if (hr >= 0) return;
-    KTHROW(mcXmlExc, "HRToExc", "Error: " + mfHResultText(hr));
+    KTHROW_AT(mcXmlExc, "HRToExc", 95, "Error: " + mfHResultText(hr));
 }

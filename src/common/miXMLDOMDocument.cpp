@@ -328,7 +328,7 @@ void miXMLDOMDocument::load(const std::string& path) {
     ParseError error;
     if (!PrvReadFile(path, &bytes) || !PrvParse(bytes, path.c_str(), false, &error)) {
         PrvReset();
-        KTHROW(mcXmlExc, "miXMLDOMDocument::load", "ZRXML: Unable to load '" + path + "'");
+        KTHROW_AT(mcXmlExc, "miXMLDOMDocument::load", 292, "ZRXML: Unable to load '" + path + "'");
     }
 }
 
@@ -346,7 +346,8 @@ void miXMLDOMDocument::loadXML(std::string_view text) {
             std::size_t end = text.find("?>", start);
             if (end == std::string_view::npos) {
                 PrvReset();
-                KTHROW(mcXmlExc, "miXMLDOMDocument::loadXML", "XML declaration not found in buffer");
+                KTHROW_AT(mcXmlExc, "miXMLDOMDocument::loadXML", 366,
+                          "XML declaration not found in buffer");
             }
             text.remove_prefix(end + 2);
         }
@@ -361,7 +362,7 @@ void miXMLDOMDocument::ThrowLoadXMLException(const ParseError& error, std::strin
                          "  Line: " + std::to_string(error.line) +
                          "  Line Pos: " + std::to_string(error.linePos) + "  Reason: " + error.reason;
     if (!buffer.empty()) report += "\r\tXML buffer:\t" + PrvFirstChars(buffer, kReportBufferChars);
-    KTHROW(mcXmlExc, "miXMLDOMDocument::ThrowLoadXMLException", report);
+    KTHROW_AT(mcXmlExc, "miXMLDOMDocument::ThrowLoadXMLException", 543, report);
 }
 
 void miXMLDOMDocument::save(const std::string& path) const {

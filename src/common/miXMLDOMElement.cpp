@@ -73,7 +73,7 @@ bool miXMLDOMElement::FindAttributeText(std::string_view name, std::string* out)
         if (AttributeValue(attr, out)) return true;
         hr = E_OUTOFMEMORY;
     }
-    KTHROW(mcXmlExc, "miXMLDOMElement::FindAttributeText", mfHResultText(hr));
+    KTHROW_AT(mcXmlExc, "miXMLDOMElement::FindAttributeText", 324, mfHResultText(hr));
 }
 
 bool miXMLDOMElement::HasAttributeText(std::string_view name, std::string_view value) const {
@@ -90,7 +90,7 @@ bool miXMLDOMElement::HasAttributeText(std::string_view name, std::string_view v
         if (AttributeValue(attr, &text)) return text == value;
         hr = E_OUTOFMEMORY;
     }
-    KTHROW(mcXmlExc, "miXMLDOMElement::HasAttributeText", mfHResultText(hr));
+    KTHROW_AT(mcXmlExc, "miXMLDOMElement::HasAttributeText", 364, mfHResultText(hr));
 }
 
 bool miXMLDOMElement::FindAttributeBool(std::string_view name, bool* out) const {
@@ -109,12 +109,14 @@ std::int32_t miXMLDOMElement::GetAttributeInt(std::string_view name) const {
     xmlNodePtr element = PrvElement();
     xmlAttrPtr attr = FindAttribute(element, name);
     if (attr == nullptr) {
-        KTHROW(mcXmlExc, "miXMLDOMElement::GetAttributeInt", "GetAttributeInt: attribute not found");
+        KTHROW_AT(mcXmlExc, "miXMLDOMElement::GetAttributeInt", 695,
+                  "GetAttributeInt: attribute not found");
     }
     std::string text;
     std::int32_t value = 0;
     HRESULT hr = AttributeValue(attr, &text) ? mfXmlTextToInt32(text, &value) : E_OUTOFMEMORY;
-    if (FAILED(hr)) KTHROW(mcXmlExc, "miXMLDOMElement::GetAttributeInt", PrvAttributeError(name, hr));
+    if (FAILED(hr)) KTHROW_AT(mcXmlExc, "miXMLDOMElement::GetAttributeInt", 704,
+                                PrvAttributeError(name, hr));
     return value;
 }
 
@@ -122,11 +124,12 @@ std::string miXMLDOMElement::GetAttributeText(std::string_view name) const {
     xmlNodePtr element = PrvElement();
     xmlAttrPtr attr = FindAttribute(element, name);
     if (attr == nullptr) {
-        KTHROW(mcXmlExc, "miXMLDOMElement::GetAttributeText", "GetAttributeText: attribute not found");
+        KTHROW_AT(mcXmlExc, "miXMLDOMElement::GetAttributeText", 728,
+                  "GetAttributeText: attribute not found");
     }
     std::string text;
     if (!AttributeValue(attr, &text)) {
-        KTHROW(mcXmlExc, "miXMLDOMElement::GetAttributeText",
+        KTHROW_AT(mcXmlExc, "miXMLDOMElement::GetAttributeText", 737,
                PrvAttributeError(name, E_OUTOFMEMORY));
     }
     return text;
@@ -139,13 +142,13 @@ miXMLDOMElement miXMLDOMElement::GetChildElement(std::string_view name) const {
          node = NextInSubtree(node, root)) {
         if (!ElementNameEquals(node, name)) continue;
         if (found != nullptr) {
-            KTHROW(mcXmlExc, "miXMLDOMElement::GetChildElement",
+            KTHROW_AT(mcXmlExc, "miXMLDOMElement::GetChildElement", 764,
                    "GetChildElement: ambiguous child found");
         }
         found = node;
     }
     if (found == nullptr) {
-        KTHROW(mcXmlExc, "miXMLDOMElement::GetChildElement",
+        KTHROW_AT(mcXmlExc, "miXMLDOMElement::GetChildElement", 760,
                "GetChildElement: requested child not found");
     }
     return miXMLDOMElement(found);
@@ -162,13 +165,13 @@ miXMLDOMElement miXMLDOMElement::GetChildElementByAttrVal(std::string_view tagNa
         miXMLDOMElement candidate(node);
         if (!candidate.HasAttributeText(attrName, attrValue)) continue;
         if (!match.IsEmpty()) {
-            KTHROW(mcXmlExc, "miXMLDOMElement::GetChildElementByAttrVal",
+            KTHROW_AT(mcXmlExc, "miXMLDOMElement::GetChildElementByAttrVal", 831,
                    "GetChildElementByAttrVal: ambiguous matches found");
         }
         match = candidate;
     }
     if (match.IsEmpty()) {
-        KTHROW(mcXmlExc, "miXMLDOMElement::GetChildElementByAttrVal",
+        KTHROW_AT(mcXmlExc, "miXMLDOMElement::GetChildElementByAttrVal", 848,
                "GetChildElementByAttrVal: no matching child found");
     }
     return match;

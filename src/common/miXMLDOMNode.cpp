@@ -205,7 +205,7 @@ std::string miXMLDOMNode::GetXml() const {
 std::string miXMLDOMNode::GetTextNodeText() const {
     std::string text;
     HRESULT hr = m_pNode == nullptr ? E_POINTER : (PrvNodeText(m_pNode, &text) ? S_OK : E_OUTOFMEMORY);
-    if (FAILED(hr)) KTHROW(mcXmlExc, "miXMLDOMNode::GetTextNodeText", mfHResultText(hr));
+    if (FAILED(hr)) KTHROW_AT(mcXmlExc, "miXMLDOMNode::GetTextNodeText", 513, mfHResultText(hr));
     return text;
 }
 

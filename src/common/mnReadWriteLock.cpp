@@ -38,13 +38,13 @@ ReadWriteLock::ReadWriteLock() try {
 } catch (const std::system_error& error) {
     // The members that can fail are the two gates; report as the gate setup.
     mfSetLastErrorFromErrno(error.code().value());
-    KTHROW(mcWin32Exc, "mnThread::ReadWriteLock::ReadWriteLock", kInitFailed);
+    KTHROW_AT(mcWin32Exc, "mnThread::ReadWriteLock::ReadWriteLock", 31, kInitFailed);
 }
 
 ReadWriteLock::~ReadWriteLock() {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_iLockingReaderCount != 0) {
-        mfReportAssertion("mnThread::ReadWriteLock::~ReadWriteLock", __FILE__, __LINE__,
+        mfReportAssertion("mnThread::ReadWriteLock::~ReadWriteLock", __FILE__, 48,
                           "m_iLockingReaderCount == 0");
     }
     m_iLockingReaderCount = 0;
@@ -90,7 +90,7 @@ void ReadWriteLock::release() {
     }
     if (bWasFree) {
         mfSetLastError(ERROR_NOT_OWNER);
-        KTHROW(mcWin32Exc, "mnThread::ReadWriteLock::release", kReleasedTooOften);
+        KTHROW_AT(mcWin32Exc, "mnThread::ReadWriteLock::release", 212, kReleasedTooOften);
     }
 }
 

@@ -104,6 +104,7 @@ TEST(ReadWriteLockTest, ReleasingAFreeLockThrowsAndLeavesItFree) {
         FAIL() << "release on a free lock returned";
     } catch (const mcWin32Exc& exc) {
         EXPECT_EQ(exc.Function(), "mnThread::ReadWriteLock::release");
+        EXPECT_EQ(exc.Line(), 212);
         EXPECT_EQ(exc.Description().rfind("released ReadWriteLock too many times - Win32 Error: ", 0),
                   0u)
             << exc.Description();
@@ -128,7 +129,7 @@ TEST(ReadWriteLockTest, DestroyingAHeldLockReportsTheAssertion) {
     } while (line && line->command != mcDiagTrace::kCmdLine);
     ASSERT_TRUE(line);
     EXPECT_EQ(line->text.rfind("Assertion failed,\"m_iLockingReaderCount == 0\","
-                               "mnThread::ReadWriteLock::~ReadWriteLock(),mnReadWriteLock.cpp(",
+                               "mnThread::ReadWriteLock::~ReadWriteLock(),mnReadWriteLock.cpp(48)",
                                0),
               0u)
         << line->text;

@@ -2,6 +2,7 @@
 // changes; ToBool and the number conversions; the exception's XML record.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -369,4 +370,50 @@ TEST(XmlExcRecordTest, LoadFailuresRaiseTheFallback) {
     EXPECT_EQ(target.Function(), "fn");
     EXPECT_EQ(target.File(), "fl");
     EXPECT_EQ(target.Line(), 1);
+}
+
+TEST(XmlRecordLinesTest, EveryDocumentedFailureCarriesItsLine) {
+    miXMLDOMDocument doc = Parse("<r n=\"12abc\"><a/><x><a/></x><c k=\"v\"/><c k=\"v\"/></r>");
+    miXMLDOMElement r = doc.GetDocumentElement();
+    miXMLDOMElement empty;
+    miXMLDOMElement text(doc.CreateTextNode("t"));
+    miXMLDOMDocument other;  // loads replace the tree: keep them off doc
+    struct Case {
+        std::function<void()> call;
+        const char* function;
+        int line;
+    };
+    const Case cases[] = {
+        {[&] { other.load("/nonexistent/kettrin.xml"); }, "miXMLDOMDocument::load", 292},
+        {[&] { other.loadXML("<?xml encoding=\"UTF-8\"<r/>"); }, "miXMLDOMDocument::loadXML", 366},
+        {[&] { other.loadXML("<r>"); }, "miXMLDOMDocument::ThrowLoadXMLException", 543},
+        {[&] { text.FindAttributeText("a", nullptr); }, "miXMLDOMElement::FindAttributeText", 324},
+        {[&] { text.HasAttributeText("a", "b"); }, "miXMLDOMElement::HasAttributeText", 364},
+        {[&] { r.GetAttributeInt("zz"); }, "miXMLDOMElement::GetAttributeInt", 695},
+        {[&] { r.GetAttributeInt("n"); }, "miXMLDOMElement::GetAttributeInt", 704},
+        {[&] { r.GetAttributeText("zz"); }, "miXMLDOMElement::GetAttributeText", 728},
+        {[&] { r.GetChildElement("zz"); }, "miXMLDOMElement::GetChildElement", 760},
+        {[&] { r.GetChildElement("a"); }, "miXMLDOMElement::GetChildElement", 764},
+        {[&] { r.GetChildElementByAttrVal("c", "k", "v"); }, "miXMLDOMElement::GetChildElementByAttrVal", 831},
+        {[&] { r.GetChildElementByAttrVal("c", "k", "w"); }, "miXMLDOMElement::GetChildElementByAttrVal", 848},
+        {[&] { empty.GetTextNodeText(); }, "miXMLDOMNode::GetTextNodeText", 513},
+        {[&] { ToBool(static_cast<const char*>(nullptr)); }, "ToBool", 125},
+        {[&] { ToBool("maybe"); }, "ToBool", 156},
+        {[&] { HRToExc(E_FAIL); }, "HRToExc", 95},
+    };
+    for (const Case& c : cases) {
+        std::string function;
+        int line = 0;
+        EXPECT_NE(XmlFailure(c.call, &function, &line), "") << c.function;
+        EXPECT_EQ(function, c.function);
+        EXPECT_EQ(line, c.line) << c.function;
+    }
+    mcExc target("f", "g", 1, "h");
+    miXMLDOMDocument none;
+    try {
+        target.LoadFromXml(none, "fallback");
+        FAIL() << "LoadFromXml on an empty document returned";
+    } catch (const mcExc& exc) {
+        EXPECT_EQ(exc.Line(), 178);
+    }
 }

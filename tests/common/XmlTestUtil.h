@@ -53,11 +53,13 @@ private:
 };
 
 // The description of the mcXmlExc that call raises ("" when it raises nothing).
-inline std::string XmlFailure(const std::function<void()>& call, std::string* function = nullptr) {
+inline std::string XmlFailure(const std::function<void()>& call, std::string* function = nullptr,
+                              int* line = nullptr) {
     try {
         call();
     } catch (const mcXmlExc& exc) {
         if (function != nullptr) *function = exc.Function();
+        if (line != nullptr) *line = exc.Line();
         return exc.Description();
     }
     return "";
