@@ -12,6 +12,7 @@ public:
     // Called after the manifest strManifestName was downloaded and the copy in
     // force was (or should have been) replaced by it. Runs on the thread that
     // runs the update, with no lock of the directory held; the directory may be
-    // queried from inside. The result is ignored. Must not throw.
+    // queried from inside, but an update asked for from inside (a nested
+    // dispatch on this thread) is refused. The result is ignored. Must not throw.
     virtual HRESULT NotifyManifestUpdated(const std::string& strManifestName) = 0;
 };

@@ -37,6 +37,7 @@ constexpr const char* kLogGetDirUrlFailed = "mcManifestDir::PrvGetDirUrl Failed"
 constexpr const char* kLogConnectionCheckFailed = "mcManifestDir::UpdateToNewVersion, connection check failed";
 constexpr const char* kLogUpdateComplete = "mcManifestDir::UpdateToNewVersion update complete";
 constexpr const char* kLogCandidateWriteFailed = "mcManifestDir, could not write candidate file : ";
+constexpr const char* kLogNestedUpdate = "mcManifestDir, update already running on this thread : ";
 
 constexpr const char* kInfoNoDirUrl = "Failed to contact process.cgi";
 constexpr const char* kInfoDirDownloadFailed = "Dowload of Manifest directory failed";
@@ -75,6 +76,18 @@ bool CopyFileAtomic(const std::string& from, const std::string& to) {
 }
 
 void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+
+// Marks the calling thread as the one running an update, for its scope.
+class UpdateThreadMark {
+public:
+    explicit UpdateThreadMark(std::atomic<std::thread::id>& id) : m_id(id) { m_id = std::this_thread::get_id(); }
+    ~UpdateThreadMark() { m_id = std::thread::id(); }
+    UpdateThreadMark(const UpdateThreadMark&) = delete;
+    UpdateThreadMark& operator=(const UpdateThreadMark&) = delete;
+
+private:
+    std::atomic<std::thread::id>& m_id;
+};
 
 bool ParseDecimal(const std::string& text, int& value) {
     if (text.empty() || text.size() > 9) return false;
@@ -334,8 +347,18 @@ bool mcManifestDir::PrvWriteCandidate(const std::string& strPath, const std::vec
     return false;
 }
 
+bool mcManifestDir::PrvIsNestedUpdate(const char* pszOperation) const {
+    // Only this thread ever stores its own id, so the comparison cannot race.
+    if (m_updateThread.load() != std::this_thread::get_id()) return false;
+    mfCMLog(kLogNestedUpdate + std::string(pszOperation));
+    return true;
+}
+
 bool mcManifestDir::UpdateToNewVersion(bool bForce) {
+    // Waiting for the mutex this thread holds would never end.
+    if (PrvIsNestedUpdate("UpdateToNewVersion")) return false;
     std::lock_guard<std::mutex> lock(m_updateMutex);
+    UpdateThreadMark mark(m_updateThread);
     return PrvUpdateToNewVersion(bForce);
 }
 
@@ -402,7 +425,9 @@ bool mcManifestDir::PrvUpdateToNewVersion(bool bForce) {
 }
 
 void mcManifestDir::UpdateManifests() {
+    if (PrvIsNestedUpdate("UpdateManifests")) return;
     std::lock_guard<std::mutex> lock(m_updateMutex);
+    UpdateThreadMark mark(m_updateThread);
     PrvUpdateManifests();
 }
 
@@ -425,7 +450,9 @@ void mcManifestDir::PrvUpdateManifests() {
 }
 
 void mcManifestDir::UpdateManifest(const Entry& entry) {
+    if (PrvIsNestedUpdate("UpdateManifest")) return;
     std::lock_guard<std::mutex> lock(m_updateMutex);
+    UpdateThreadMark mark(m_updateThread);
     PrvUpdateManifest(entry);
 }
 

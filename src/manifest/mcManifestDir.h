@@ -13,6 +13,10 @@
 // takes the write lock briefly. Updates (UpdateToNewVersion, UpdateManifests,
 // UpdateManifest) are serialised by a mutex of their own: a second update
 // waits until the first has finished (it would write the same candidate files).
+// An update asked for on a thread that is itself inside an update (the owner's
+// notification serving a nested request) is refused at once: logged
+// ("mcManifestDir, update already running on this thread : " + operation),
+// UpdateToNewVersion gives false.
 // A manifest handed out by GetManifest stays valid for as long as the caller
 // holds it, also after an update has replaced it.
 //
@@ -24,6 +28,7 @@
 //
 // The directory file is read once per load; the object keeps no DOM, only the
 // entries and the interval taken from it.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -31,6 +36,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ManifestKey.h"
@@ -161,12 +167,16 @@ private:
     // Writes bytes to a candidate file, creating the application folder.
     bool PrvWriteCandidate(const std::string& strPath, const std::vector<std::uint8_t>& bytes) const;
     Clock::time_point PrvNow() const;
+    // True (after logging) when this thread is already running an update.
+    bool PrvIsNestedUpdate(const char* pszOperation) const;
 
     IManifestDirOwner* m_pOwner;
     Config m_config;
 
     // Serialises whole updates; guards m_strDirUrl.
     std::mutex m_updateMutex;
+    // The thread that holds m_updateMutex; no thread when none does.
+    std::atomic<std::thread::id> m_updateThread{};
     // Directory URL once found; kept for the object's life.
     std::string m_strDirUrl;
 

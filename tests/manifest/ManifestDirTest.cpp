@@ -652,6 +652,44 @@ TEST_F(ManifestDirTest, UpdateThatWaitedChecksTheDueDateAfresh) {
     EXPECT_EQ(GetCm("LastDirUpdate"), "12-8-2026");
 }
 
+// Like a client's request that a nested dispatch serves while the owner tells
+// its sinks: updates asked for from inside the notification.
+class ReentrantOwner : public IManifestDirOwner {
+public:
+    mcManifestDir* pDir = nullptr;
+    std::vector<std::string> vecSeen;
+    HRESULT NotifyManifestUpdated(const std::string& name) override {
+        if (pDir == nullptr) return S_OK;
+        vecSeen.push_back(name + (pDir->UpdateToNewVersion(true) ? " updated" : " refused"));
+        pDir->UpdateManifests();
+        auto pManifest = pDir->GetManifest(name);  // queries still work
+        vecSeen.push_back(pManifest ? pManifest->GetVersion() : "none");
+        return S_OK;
+    }
+};
+
+TEST_F(ManifestDirTest, UpdateAskedForFromTheNotificationIsRefusedNotDeadlocked) {
+    WriteLocalState("1.00.0001");
+    ReentrantOwner owner;
+    auto pDir = std::make_unique<mcManifestDir>(&owner, MakeConfig());
+    owner.pDir = pDir.get();
+    SetCm("ManifestDirUrl", m_server.Url(kDirFile));
+    Serve(kDirFile, DirXml("", JukeboxEntry("1.00.0002")));
+    Serve(kJukeboxFile, Signed(ManifestXml("1.00.0002")));
+
+    EXPECT_TRUE(pDir->UpdateToNewVersion(true));
+    EXPECT_EQ(owner.vecSeen, (std::vector<std::string>{"Jukebox refused", "1.00.0002"}));
+    EXPECT_TRUE(Logged("mcManifestDir, update already running on this thread : UpdateToNewVersion"));
+    EXPECT_TRUE(Logged("mcManifestDir, update already running on this thread : UpdateManifests"));
+    EXPECT_EQ(Requests(kDirFile), 1u);
+    EXPECT_EQ(Requests(kJukeboxFile), 1u);
+
+    // Once the update is over, updates are served again on this thread.
+    owner.pDir = nullptr;
+    EXPECT_TRUE(pDir->UpdateToNewVersion(true));
+    EXPECT_EQ(Requests(kDirFile), 2u);
+}
+
 TEST_F(ManifestDirTest, ReadersKeepWorkingWhileManifestsAreReplaced) {
     WriteLocalState("1.00.0001");
     auto pDir = MakeDir();
