@@ -196,6 +196,19 @@ TEST(ManifestCtl, ShowListsComponentsAsATable) {
     EXPECT_EQ(Ctl("show" + pub + ShellQuote(dir / "bad_Manifest.xml"), &out), 1);
     EXPECT_NE(out.find("Failed to load manifest file : "), std::string::npos) << out;
 
+    // Texts of the file cannot break rows or reach the terminal as controls.
+    WriteFile(dir / "ctl.xml",
+              "<M version=\"1.0.0\"><Component name=\"Evil\xC2\x9B" "2J\"><Plugin name=\"p\" version=\"1\">"
+              "<GUID>g&#10;Forged row</GUID><Update><URL>u</URL></Update></Plugin></Component></M>");
+    ASSERT_EQ(Ctl("sign --key " + ShellQuote(kDevKeyPath) + " " + ShellQuote(dir / "ctl.xml") + " " +
+                  ShellQuote(dir / "ctl_Manifest.xml"), &out), 0);
+    ASSERT_EQ(RunShell(ShellQuote(kCtl) + " manifest show" + pub + ShellQuote(dir / "ctl_Manifest.xml") +
+                       " 2>/dev/null", &out), 0) << out;
+    EXPECT_NE(out.find("Evil?2J"), std::string::npos) << out;
+    EXPECT_NE(out.find("g?Forged row"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\xC2\x9B"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\nForged"), std::string::npos) << out;
+
     EXPECT_EQ(Ctl("show --version 1.0.0 " + ShellQuote(dir / "s_Manifest.xml"), &out), 2);
     EXPECT_EQ(Ctl("show", &out), 2);
     EXPECT_EQ(Ctl("show --help", &out), 0);

@@ -23,6 +23,7 @@
 #include "ManifestKey.h"
 #include "client/ctl/CtlCommand.h"
 #include "common/mcCMLog.h"
+#include "common/mcTraceViewer.h"
 #include "manifest/Crypt.h"
 #include "manifest/mcComponentManifest.h"
 #include "manifest/mcSignedFile.h"
@@ -286,7 +287,7 @@ public:
         if (m_strFolder.empty()) return;
         std::ifstream in(m_strFolder + "/" + mcCMLog::kLogFileName);
         std::string line;
-        while (std::getline(in, line)) std::cerr << "log: " << line << "\n";
+        while (std::getline(in, line)) std::cerr << "log: " << mcTraceViewer::Printable(line) << "\n";
         std::error_code ec;
         std::filesystem::remove_all(m_strFolder, ec);
     }
@@ -331,7 +332,13 @@ const char* UninstallRuleText(std::int32_t rule) {
 
 std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
 
-void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+// Texts from the manifest are printed with control characters (line breaks,
+// terminal escapes) replaced by '?', so a file cannot forge rows or drive the
+// terminal.
+void PrintTable(std::vector<std::vector<std::string>> rows) {
+    for (auto& row : rows) {
+        for (auto& cell : row) cell = mcTraceViewer::Printable(cell);
+    }
     std::vector<std::size_t> widths;
     for (const auto& row : rows) {
         widths.resize(std::max(widths.size(), row.size()), 0);
@@ -381,11 +388,13 @@ int Show(const std::vector<std::string>& args) {
 
     std::vector<std::string> names;
     const bool bListed = manifest.GetComponents(client, names);
-    std::cout << "manifest: " << path << "\n";
-    std::cout << "version:  " << manifest.GetVersion() << "\n";
+    std::cout << "manifest: " << mcTraceViewer::Printable(path) << "\n";
+    std::cout << "version:  " << mcTraceViewer::Printable(manifest.GetVersion()) << "\n";
     if (bClient) {
-        std::cout << "client:   " << client.name << " version=" << OrDash(client.version)
-                  << " oem=" << OrDash(client.oem) << " lang=" << OrDash(client.lang) << "\n";
+        std::cout << "client:   "
+                  << mcTraceViewer::Printable(client.name + " version=" + OrDash(client.version) +
+                                              " oem=" + OrDash(client.oem) + " lang=" + OrDash(client.lang))
+                  << "\n";
     }
     std::cout << "components: " << names.size() << "\n\n";
 
