@@ -183,8 +183,17 @@ TableRead SystemProbeSource::ReadAdapterNames(std::vector<std::string>& vecNames
     DIR* pDir = ::opendir(strDir.c_str());
     if (!pDir) return TableRead::kSizeFailed;
     std::vector<std::string> vecFound;
-    errno = 0;
-    while (dirent* pEntry = ::readdir(pDir)) {
+    bool bFailed = false;
+    for (;;) {
+        // readdir leaves errno alone at the end of the folder: clear what the
+        // calls below may have left in it, or a skipped entry would count as a
+        // failed read.
+        errno = 0;
+        dirent* pEntry = ::readdir(pDir);
+        if (!pEntry) {
+            bFailed = errno != 0;
+            break;
+        }
         std::string strName = pEntry->d_name;
         if (strName == "." || strName == ".." || strName == "lo") continue;
         struct stat st {};
@@ -198,9 +207,7 @@ TableRead SystemProbeSource::ReadAdapterNames(std::vector<std::string>& vecNames
             (nFlags & kIfFlagLoopback))
             continue;
         vecFound.push_back(strName);
-        errno = 0;
     }
-    bool bFailed = errno != 0;
     ::closedir(pDir);
     if (bFailed) return TableRead::kEntriesFailed;
     std::sort(vecFound.begin(), vecFound.end());

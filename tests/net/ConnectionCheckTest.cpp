@@ -556,6 +556,15 @@ TEST(SystemProbeSource, ReadsTablesUnderItsRoot) {
     EXPECT_EQ(source.QueryMediaState("eth7"), MediaQuery::kOpenFailed);
     EXPECT_EQ(source.QueryMediaState("../../../etc"), MediaQuery::kOpenFailed);
 
+    // An entry that cannot be examined is skipped; the list still reads.
+    NetTestEnv ghostEnv;
+    std::filesystem::create_directories(ghostEnv.Dir() + "/sys/class/net");
+    std::filesystem::create_symlink(ghostEnv.Dir() + "/gone", ghostEnv.Dir() + "/sys/class/net/ghost0");
+    netutils::SystemProbeSource ghosts(ghostEnv.Dir());
+    std::vector<std::string> ghostNames;
+    EXPECT_EQ(ghosts.ReadAdapterNames(ghostNames), TableRead::kOk);
+    EXPECT_TRUE(ghostNames.empty());
+
     netutils::SystemProbeSource empty(env.Dir() + "/nothing");
     EXPECT_FALSE(empty.ReadRoutes(routes));
     EXPECT_TRUE(empty.ReadIpv6DefaultRoutes(routes6));  // no IPv6: no default route
