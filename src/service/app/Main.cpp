@@ -71,6 +71,9 @@ int ExitCodeOf(HRESULT hr, const char* pszSwitch) {
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
+    // A reader that went away (standard error of an ended session) must not
+    // end the server; the programs it starts get the default back.
+    ::signal(SIGPIPE, SIG_IGN);
     const msServerCommandLine commandLine =
         mfParseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     mcServiceConfig config = mcServiceConfig::FromEnvironment(commandLine.bSessionBus);
