@@ -183,6 +183,37 @@ TEST_F(ActivationTest, CallsRacingTheEndAreNeverLost) {
     EXPECT_TRUE(svctest::WaitFor([&] { return Owner().empty(); }, 20s));
 }
 
+// A server that has given up its name still serves calls to its unique name
+// during the pause, and then takes the name back; a call that reached the bus
+// meanwhile (and so started a new instance) is answered too, by whichever
+// server holds the name, without waiting for the bus's activation time-out.
+TEST_F(ActivationTest, ServerTakesItsNameBackForACallDuringThePause) {
+    StartBus("200");
+    std::string strFirstOwner;
+    {
+        auto pClient = NewClient();
+        ASSERT_EQ(pClient->ClearTasks(), S_OK) << pClient->LastError();
+        strFirstOwner = Owner();
+        OwnerPid();
+    }
+    // The name goes 200 ms after the client; the pause (1 s) begins.
+    ASSERT_TRUE(svctest::WaitFor([&] { return Owner().empty(); }, 10s));
+    mcComponentMgrClient::Options direct;
+    direct.strBusAddress = m_pBus->Address();
+    direct.strDestination = strFirstOwner;
+    direct.bAutoStart = false;
+    direct.timeout = 5s;
+    mcComponentMgrClient toUniqueName(direct);
+    ASSERT_EQ(toUniqueName.ClearTasks(), S_OK) << toUniqueName.LastError();
+
+    auto pLate = NewClient();
+    const auto tpStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(pLate->ClearTasks(), S_OK) << pLate->LastError();
+    EXPECT_LT(std::chrono::steady_clock::now() - tpStart, 5s);
+    EXPECT_EQ(Owner(), strFirstOwner);
+    OwnerPid();
+}
+
 TEST_F(ActivationTest, RegistrationWritesTheFileTheBusStartsFrom) {
     StartBus("60000", false);
     ScopedEnv dir("KETTRIN_DBUS_SERVICE_DIR", m_pBus->ServiceDir());
