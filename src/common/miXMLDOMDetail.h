@@ -94,6 +94,8 @@ inline xmlNodePtr NextInSubtree(xmlNodePtr node, const xmlNode* root) {
 
 // The text is valid UTF-8 made only of characters XML 1.0 allows.
 bool IsXmlText(std::string_view text) noexcept;
+// The text is an XML 1.0 (fifth edition) Name, as the parser accepts names.
+bool IsXmlName(std::string_view text) noexcept;
 
 // Marks node as parentless (owned by its document until attached).
 inline void AddOrphan(xmlNodePtr node) {

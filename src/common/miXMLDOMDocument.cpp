@@ -420,8 +420,7 @@ miXMLDOMElement miXMLDOMDocument::GetDocumentElement() const {
 
 miXMLDOMElement miXMLDOMDocument::CreateElement(std::string_view name) {
     const std::string strName(name);
-    if (strName.empty() || strName.size() != std::string::traits_type::length(strName.c_str()) ||
-        xmlValidateName(reinterpret_cast<const xmlChar*>(strName.c_str()), 0) != 0) {
+    if (!IsXmlName(strName)) {
         HRToExc(E_INVALIDARG);
     }
     xmlNodePtr node =

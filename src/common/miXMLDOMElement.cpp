@@ -35,10 +35,7 @@ void miXMLDOMElement::SetAttributeText(std::string_view name, std::string_view v
     xmlNodePtr element = PrvElement();
     const std::string strName(name);
     const std::string strValue(value);
-    if (strName.empty() || strName.size() != std::string::traits_type::length(strName.c_str()) ||
-        xmlValidateName(reinterpret_cast<const xmlChar*>(strName.c_str()), 0) != 0 ||
-        strValue.size() != std::string::traits_type::length(strValue.c_str()) ||
-        !IsXmlText(strValue)) {
+    if (!IsXmlName(strName) || !IsXmlText(strValue)) {
         HRToExc(E_INVALIDARG);
     }
     // Replace in place when present, so the attribute keeps its position.

@@ -9,37 +9,77 @@ using namespace mnXmlDetail;
 
 namespace mnXmlDetail {
 
+namespace {
+
+// Decodes the UTF-8 sequence at text[i]; 0 when it is not valid UTF-8.
+std::size_t PrvDecode(std::string_view text, std::size_t i, char32_t* cp) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    std::size_t len;
+    char32_t value;
+    if (b0 < 0x80) {
+        *cp = b0;
+        return 1;
+    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+        value = b0 & 0x1F;
+        len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        value = b0 & 0x0F;
+        len = 3;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        value = b0 & 0x07;
+        len = 4;
+    } else {
+        return 0;
+    }
+    if (i + len > text.size()) return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (b & 0x3F);
+    }
+    if ((len == 3 && value < 0x800) || (len == 4 && (value < 0x10000 || value > 0x10FFFF))) return 0;
+    *cp = value;
+    return len;
+}
+
+bool PrvIsXmlChar(char32_t cp) {
+    // Char ::= #x9 | #xA | #xD | [#x20-#xD7FF] | [#xE000-#xFFFD] | [#x10000-#x10FFFF]
+    return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+           (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+bool PrvIsNameStartChar(char32_t c) {
+    return c == ':' || (c >= 'A' && c <= 'Z') || c == '_' || (c >= 'a' && c <= 'z') ||
+           (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+           (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) ||
+           (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) ||
+           (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) ||
+           (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+bool PrvIsNameChar(char32_t c) {
+    return PrvIsNameStartChar(c) || c == '-' || c == '.' || (c >= '0' && c <= '9') || c == 0xB7 ||
+           (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+}
+
+}  // namespace
+
 bool IsXmlText(std::string_view text) noexcept {
     for (std::size_t i = 0; i < text.size();) {
-        const auto b0 = static_cast<unsigned char>(text[i]);
-        char32_t cp;
-        std::size_t len;
-        if (b0 < 0x80) {
-            cp = b0;
-            len = 1;
-        } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-            cp = b0 & 0x1F;
-            len = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            cp = b0 & 0x0F;
-            len = 3;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            cp = b0 & 0x07;
-            len = 4;
-        } else {
-            return false;
-        }
-        if (i + len > text.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto b = static_cast<unsigned char>(text[i + k]);
-            if ((b & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return false;
-        // Char ::= #x9 | #xA | #xD | [#x20-#xD7FF] | [#xE000-#xFFFD] | [#x10000-#x10FFFF]
-        const bool allowed = cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
-                             (cp >= 0xE000 && cp <= 0xFFFD) || cp >= 0x10000;
-        if (!allowed) return false;
+        char32_t cp = 0;
+        std::size_t len = PrvDecode(text, i, &cp);
+        if (len == 0 || !PrvIsXmlChar(cp)) return false;
+        i += len;
+    }
+    return true;
+}
+
+bool IsXmlName(std::string_view text) noexcept {
+    if (text.empty()) return false;
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t cp = 0;
+        std::size_t len = PrvDecode(text, i, &cp);
+        if (len == 0 || !(i == 0 ? PrvIsNameStartChar(cp) : PrvIsNameChar(cp))) return false;
         i += len;
     }
     return true;

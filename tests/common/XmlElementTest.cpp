@@ -310,6 +310,14 @@ TEST(XmlNodeTest, InvalidNamesAndTextsAreRefused) {
     EXPECT_EQ(XmlFailure([&] { e.SetAttributeText("x y", "v"); }), invalid);
     EXPECT_EQ(XmlFailure([&] { e.SetAttributeText("x", "\x01"); }), invalid);
     EXPECT_EQ(XmlFailure([&] { e.SetAttributeText("x", "\xC0\x80"); }), invalid);
+    // Names follow the parser's rules: whatever it read can be written again.
+    miXMLDOMDocument parsed = Parse("<r a\xEF\xBB\xBF=\"1\" \xC3\xA9t\xC3\xA9=\"2\"/>");
+    miXMLDOMElement pr = parsed.GetDocumentElement();
+    pr.SetAttributeText("a\xEF\xBB\xBF", "x");
+    pr.SetAttributeText("\xC3\xA9t\xC3\xA9", "y");
+    EXPECT_EQ(Parse(parsed.GetXml()).GetDocumentElement().GetAttributeText("a\xEF\xBB\xBF"), "x");
+    EXPECT_EQ(XmlFailure([&] { doc.CreateElement("-a"); }), invalid);
+    EXPECT_EQ(XmlFailure([&] { doc.CreateElement(std::string("a\0b", 3)); }), invalid);
     // Everything XML can carry is accepted and comes back unchanged.
     const std::string rich = "tab\tcr\rlf\n \xF0\x9F\x98\x80 \xEF\xBF\xBD";
     e.SetAttributeText("x", rich);
