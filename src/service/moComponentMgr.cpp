@@ -362,49 +362,54 @@ HRESULT moComponentMgr::PrvCallSink(const mcClientCallback& sink, const std::str
 
 // ------------------------------------------------------------ bodies of later work
 
-HRESULT moComponentMgr::GetComponents(const std::string&, std::vector<std::string>& vecComponents) {
+HRESULT moComponentMgr::GetComponents(const std::string& strManifest, std::vector<std::string>& vecComponents) {
     vecComponents.clear();
-    return RunGuarded("GetComponents", [] { return E_NOTIMPL; });
+    return RunGuarded("GetComponents", [&] { return GetComponentsImpl(strManifest, vecComponents); });
 }
 
-HRESULT moComponentMgr::GetComponentClientData(const std::string&, const std::string&,
+HRESULT moComponentMgr::GetComponentClientData(const std::string& strManifest, const std::string& strComponent,
                                                std::string& strData) {
     strData.clear();
-    return RunGuarded("GetComponentClientData", [] { return E_NOTIMPL; });
+    return RunGuarded("GetComponentClientData",
+                      [&] { return GetComponentClientDataImpl(strManifest, strComponent, strData); });
 }
 
-HRESULT moComponentMgr::GetComponentFriendlyName(const std::string&, const std::string&,
+HRESULT moComponentMgr::GetComponentFriendlyName(const std::string& strManifest, const std::string& strComponent,
                                                  std::string& strName) {
     strName.clear();
-    return RunGuarded("GetComponentFriendlyName", [] { return E_NOTIMPL; });
+    return RunGuarded("GetComponentFriendlyName",
+                      [&] { return GetComponentFriendlyNameImpl(strManifest, strComponent, strName); });
 }
 
 HRESULT moComponentMgr::UpdateManifests() {
-    return RunGuarded("UpdateManifests", [] { return E_NOTIMPL; });
+    return RunGuarded("UpdateManifests", [&] { return UpdateManifestsImpl(); });
 }
 
-HRESULT moComponentMgr::GetComponentsFiltered(const std::string&, const std::string&,
+HRESULT moComponentMgr::GetComponentsFiltered(const std::string& strClient, const std::string& strManifest,
                                               std::vector<std::string>& vecComponents) {
     vecComponents.clear();
-    return RunGuarded("GetComponentsFiltered", [] { return E_NOTIMPL; });
+    return RunGuarded("GetComponentsFiltered",
+                      [&] { return GetComponentsFilteredImpl(strClient, strManifest, vecComponents); });
 }
 
-HRESULT moComponentMgr::ComponentInstalled(const std::string&, const std::string&) {
-    return RunGuarded("ComponentInstalled", [] { return E_NOTIMPL; });
+HRESULT moComponentMgr::ComponentInstalled(const std::string& strClientName, const std::string& strData) {
+    return RunGuarded("ComponentInstalled", [&] { return ComponentInstalledImpl(strClientName, strData); });
 }
 
-HRESULT moComponentMgr::ComponentUninstalled(const std::string&, const std::string&) {
-    return RunGuarded("ComponentUninstalled", [] { return E_NOTIMPL; });
+HRESULT moComponentMgr::ComponentUninstalled(const std::string& strClientName, const std::string& strData) {
+    return RunGuarded("ComponentUninstalled", [&] { return ComponentUninstalledImpl(strClientName, strData); });
 }
 
-HRESULT moComponentMgr::GetComponentInstallData(const std::string&, std::string& strData) {
+HRESULT moComponentMgr::GetComponentInstallData(const std::string& strClientName, std::string& strData) {
     strData.clear();
-    return RunGuarded("GetComponentInstallData", [] { return E_NOTIMPL; });
+    return RunGuarded("GetComponentInstallData",
+                      [&] { return GetComponentInstallDataImpl(strClientName, strData); });
 }
 
-HRESULT moComponentMgr::GetComponentUninstallData(const std::string&, std::string& strData) {
+HRESULT moComponentMgr::GetComponentUninstallData(const std::string& strClientName, std::string& strData) {
     strData.clear();
-    return RunGuarded("GetComponentUninstallData", [] { return E_NOTIMPL; });
+    return RunGuarded("GetComponentUninstallData",
+                      [&] { return GetComponentUninstallDataImpl(strClientName, strData); });
 }
 
 HRESULT moComponentMgr::ForceStartInstall(const std::string&, const std::string&, const std::string&,
@@ -426,10 +431,11 @@ HRESULT moComponentMgr::StartComponentInstall(const std::string&, const std::str
     return RunGuarded("StartComponentInstall", [] { return E_NOTIMPL; });
 }
 
-HRESULT moComponentMgr::IsComponentInstalled(const std::string&, const std::string&, const std::string&,
-                                             std::int32_t& nStatus) {
+HRESULT moComponentMgr::IsComponentInstalled(const std::string& strClient, const std::string& strManifest,
+                                             const std::string& strComponent, std::int32_t& nStatus) {
     nStatus = 0;
-    return RunGuarded("IsComponentInstalled", [] { return E_NOTIMPL; });
+    return RunGuarded("IsComponentInstalled",
+                      [&] { return IsComponentInstalledImpl(strClient, strManifest, strComponent, nStatus); });
 }
 
 HRESULT moComponentMgr::DoTriggerTasks(const std::string&, const std::string&, const mcClientCallback&,
@@ -461,29 +467,33 @@ HRESULT moComponentMgr::ClientUninstalled_Asynchronous(const std::string&, const
     return RunGuarded("ClientUninstalled_Asynchronous", [] { return E_NOTIMPL; });
 }
 
-HRESULT moComponentMgr::GetInstalledComponentVersion(const std::string&, const std::string&,
+HRESULT moComponentMgr::GetInstalledComponentVersion(const std::string&, const std::string& strComponent,
                                                      std::string& strVersion) {
     strVersion.clear();
-    return RunGuarded("GetInstalledComponentVersion", [] { return E_NOTIMPL; });
+    return RunGuarded("GetInstalledComponentVersion",
+                      [&] { return GetInstalledComponentVersionImpl(strComponent, strVersion); });
 }
 
-HRESULT moComponentMgr::IsComponentUpdateAvailForInstall(const std::string&, const std::string&,
+HRESULT moComponentMgr::IsComponentUpdateAvailForInstall(const std::string&, const std::string& strComponent,
                                                          bool& bAvailable) {
     bAvailable = false;
-    return RunGuarded("IsComponentUpdateAvailForInstall", [] { return E_NOTIMPL; });
+    return RunGuarded("IsComponentUpdateAvailForInstall",
+                      [&] { return IsComponentUpdateAvailForInstallImpl(strComponent, bAvailable); });
 }
 
-HRESULT moComponentMgr::IsComponentInstallRunning(const std::string&, const std::string&,
-                                                  const std::string&, bool& bRunning) {
+HRESULT moComponentMgr::IsComponentInstallRunning(const std::string& strClient, const std::string& strManifest,
+                                                  const std::string& strComponent, bool& bRunning) {
     bRunning = false;
-    return RunGuarded("IsComponentInstallRunning", [] { return E_NOTIMPL; });
+    return RunGuarded("IsComponentInstallRunning",
+                      [&] { return IsComponentInstallRunningImpl(strClient, strManifest, strComponent, bRunning); });
 }
 
-HRESULT moComponentMgr::IsComponentUpdateAvailForInstall(const std::string&, const std::string&,
+HRESULT moComponentMgr::IsComponentUpdateAvailForInstall(const std::string&, const std::string& strComponent,
                                                          std::string& strVersion, bool& bAvailable) {
     strVersion.clear();
     bAvailable = false;
-    return RunGuarded("IsComponentUpdateAvailForInstall", [] { return E_NOTIMPL; });
+    return RunGuarded("IsComponentUpdateAvailForInstall",
+                      [&] { return IsComponentUpdateAvailForInstallImpl(strComponent, strVersion, bAvailable); });
 }
 
 HRESULT moComponentMgr::PredownloadComponent(const std::string&) {

@@ -193,6 +193,37 @@ private:
     void PrvOnEngineFault(const std::string& strFunction, std::exception_ptr pException);
     std::unique_ptr<mcComponentMgrJobQueueEngine> PrvNewEngine();
 
+    // Queries (moComponentMgrQueries.cpp). Where the store or the manifest
+    // directory a query needs is missing, it logs "<Method>: m_p... == NULL !"
+    // and answers E_FAIL with empty out-arguments.
+    // The installed status (cmstatus values, common/ComponentStatus.h); the
+    // decision point of the install, uninstall and update operations.
+    std::int32_t PrvIsComponentInstalled(const std::string& strClient, const std::string& strManifest,
+                                         const std::string& strComponent);
+    HRESULT IsComponentInstalledImpl(const std::string& strClient, const std::string& strManifest,
+                                     const std::string& strComponent, std::int32_t& nStatus);
+    HRESULT GetInstalledComponentVersionImpl(const std::string& strComponent, std::string& strVersion);
+    HRESULT IsComponentInstallRunningImpl(const std::string& strClient, const std::string& strManifest,
+                                          const std::string& strComponent, bool& bRunning);
+    HRESULT IsComponentUpdateAvailForInstallImpl(const std::string& strComponent, bool& bAvailable);
+    HRESULT IsComponentUpdateAvailForInstallImpl(const std::string& strComponent, std::string& strVersion,
+                                                 bool& bAvailable);
+    HRESULT GetComponentsImpl(const std::string& strManifest, std::vector<std::string>& vecComponents);
+    HRESULT GetComponentsFilteredImpl(const std::string& strClient, const std::string& strManifest,
+                                      std::vector<std::string>& vecComponents);
+    HRESULT GetComponentClientDataImpl(const std::string& strManifest, const std::string& strComponent,
+                                       std::string& strData);
+    HRESULT GetComponentFriendlyNameImpl(const std::string& strManifest, const std::string& strComponent,
+                                         std::string& strName);
+    HRESULT UpdateManifestsImpl();
+
+    // Installer callbacks (moComponentMgrInstallerCallbacks.cpp). An empty
+    // client name stands for a missing one (bus strings cannot be null).
+    HRESULT ComponentInstalledImpl(const std::string& strClientName, const std::string& strData);
+    HRESULT ComponentUninstalledImpl(const std::string& strClientName, const std::string& strData);
+    HRESULT GetComponentInstallDataImpl(const std::string& strClientName, std::string& strData);
+    HRESULT GetComponentUninstallDataImpl(const std::string& strClientName, std::string& strData);
+
     mcBusDispatcher& m_dispatcher;
     const mcServiceConfig& m_config;
     IComponentMgrHost& m_host;

@@ -927,6 +927,12 @@ bool mcComponentConfig::SetComponentInstallData(const std::string& strClient, co
         const std::string strExe = PrvGetInstallDataUninstallExe();
         const std::string strCmdline = PrvGetInstallDataUninstallCmdline();
 
+        // A text without a component name (malformed, or no "name") names
+        // nothing to record: no nameless component is made.
+        if (strName.empty()) {
+            PrvDeleteDataFile(strPath);
+            return false;
+        }
         miXMLDOMElement component = PrvGetComponent(strName);
         if (component.IsEmpty()) {
             PrvCreateComponent(strName);

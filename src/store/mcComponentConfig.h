@@ -129,6 +129,8 @@ public:
     // uninstall command, manifest, autoupdate); creates an unknown component
     // whatever the result. The install path and the uninstall program and
     // command line replace any recorded earlier. Result: that of the save.
+    // A text without a component name (malformed, or no "name") records
+    // nothing and gives false.
     bool SetComponentInstallData(const std::string& strClient, const std::string& strText);
     // False, leaving the file, for an unknown component.
     bool SetComponentUninstallData(const std::string& strClient, const std::string& strText);

@@ -142,7 +142,7 @@ TEST_F(ResultFilesTest, UninstallOfUnknownComponentLeavesTheFile) {
 
 TEST_F(ResultFilesTest, MalformedInstallText) {
     ClearLog();
-    EXPECT_TRUE(m_store->SetComponentInstallData("qorb", "<InstallData name=\"codec\""));
+    EXPECT_FALSE(m_store->SetComponentInstallData("qorb", "<InstallData name=\"codec\""));
     EXPECT_TRUE(Logged("mcComponentConfig::PrvLoadFile mcExc exception"));
     EXPECT_TRUE(Logged("mcComponentConfig::PrvLoadFile Bad config file, creating new one"));
     EXPECT_TRUE(Logged("mcComponentConfig::PrvGetInstallDataComponentName mcExc exception"));
@@ -150,8 +150,21 @@ TEST_F(ResultFilesTest, MalformedInstallText) {
     EXPECT_FALSE(Exists(InstallData()));
     // The result file is never kept aside: only the configuration is.
     EXPECT_FALSE(Exists(InstallData() + ".bad"));
-    // The unreadable report leaves a component without a name's value.
-    EXPECT_EQ(Compact(ConfigPath()), "<Config><Component name=\"\"/></Config>");
+    // The unreadable report names no component: nothing is recorded.
+    EXPECT_EQ(Compact(ConfigPath()), "<Config/>");
+    EXPECT_FALSE(m_store->HasComponentStates(""));
+}
+
+TEST_F(ResultFilesTest, InstallTextWithoutANameRecordsNothing) {
+    ASSERT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
+    const std::string strBefore = Compact(ConfigPath());
+    EXPECT_FALSE(m_store->SetComponentInstallData(
+        "qorb", "<InstallData version=\"2\"><Install result=\"success\"/></InstallData>"));
+    EXPECT_FALSE(Exists(InstallData()));
+    EXPECT_EQ(Compact(ConfigPath()), strBefore);
+    std::vector<std::string> vecComponents;
+    ASSERT_TRUE(m_store->GetComponentsOfClient("qorb", vecComponents));
+    EXPECT_EQ(vecComponents, std::vector<std::string>{"codec"});
 }
 
 TEST_F(ResultFilesTest, MalformedUninstallTextFailsAndLeavesTheFile) {
