@@ -55,6 +55,7 @@ constexpr const char* kLogLoadBadFile = "mcComponentConfig::PrvLoadFile Bad conf
 constexpr const char* kLogLoadMovedAside = "mcComponentConfig::PrvLoadFile damaged file kept as ";
 constexpr const char* kLogLoadMoveFailed = "mcComponentConfig::PrvLoadFile could not keep damaged file as ";
 constexpr const char* kLogSaveExc = "mcComponentConfig::PrvSaveFile mcExc exception";
+constexpr const char* kLogCompactExc = "mcComponentConfig::PrvCompactIfDue mcExc exception";
 constexpr const char* kLogBadState = "mcComponentConfig::PrvSetComponentState, bad strState Argument";
 constexpr const char* kLogBadVersion = "mcComponentConfig::PrvSetComponentState, bad strStateVersion Argument";
 constexpr const char* kLogPredownloadOtherState =
@@ -106,8 +107,14 @@ mcComponentConfig::mcComponentConfig(const Settings& settings) {
     PrvInvalidateIndex();
 }
 
+void mcComponentConfig::SetCompactionThreshold(std::size_t nRemovedNodes) {
+    mnThread::WriteGuard guard(*this);
+    m_nCompactThreshold = nRemovedNodes;
+}
+
 mcComponentConfig::~mcComponentConfig() {
     mnThread::WriteGuard guard(*this);
+    m_nRemovedNodes = 0;  // the document goes anyway: no rebuild
     PrvSaveFile();
 }
 
@@ -158,11 +165,33 @@ bool mcComponentConfig::PrvSaveFile() {
         // The document's save goes through a synced temporary file renamed
         // over the old one.
         m_docConfig.save(m_strConfigPath);
-        return true;
     } catch (const mcExc& exc) {
         PrvLogExc(kLogSaveExc, exc);
+        return false;
     }
-    return false;
+    // Callers look elements up again after a save, never keep them.
+    PrvCompactIfDue();
+    return true;
+}
+
+void mcComponentConfig::PrvCompactIfDue() {
+    if (m_nRemovedNodes == 0 || m_nRemovedNodes < m_nCompactThreshold) return;
+    // Tried once per threshold, so a document that does not parse again
+    // costs nothing more than the failed try.
+    m_nRemovedNodes = 0;
+    try {
+        // The text is UTF-8 with its declaration, which loadXML drops; what
+        // it drops besides (whitespace-only text) a restart drops as well.
+        miXMLDOMDocument fresh;
+        fresh.SetValidateOnParse(false);
+        fresh.SetAsync(false);
+        fresh.loadXML(m_docConfig.GetXml());
+        fresh.SetValidateOnParse(true);
+        PrvInvalidateIndex();
+        m_docConfig = fresh;
+    } catch (const mcExc& exc) {
+        PrvLogExc(kLogCompactExc, exc);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -255,6 +284,7 @@ void mcComponentConfig::PrvRemoveElement(miXMLDOMElement& parent, miXMLDOMElemen
         PrvInvalidateIndex();
     }
     parent.RemoveChild(child);
+    ++m_nRemovedNodes;
 }
 
 void mcComponentConfig::PrvSetAttribute(miXMLDOMElement& element, const std::string& strName,
@@ -272,7 +302,10 @@ void mcComponentConfig::PrvReplaceText(miXMLDOMElement& element, const std::stri
     // The new text node first: text XML cannot carry leaves the old one.
     miXMLDOMNode text = m_docConfig.CreateTextNode(strText);
     if (!element.GetElementsByTagName(kElemComponent).empty()) PrvInvalidateIndex();
-    for (miXMLDOMNode& child : element.GetChildNodes()) element.RemoveChild(child);
+    for (miXMLDOMNode& child : element.GetChildNodes()) {
+        element.RemoveChild(child);
+        ++m_nRemovedNodes;
+    }
     element.AppendChild(text);
 }
 
@@ -652,8 +685,9 @@ bool mcComponentConfig::PrvSetComponentAutoUpdate(miXMLDOMElement& component, co
 
 std::string mcComponentConfig::PrvGetComponentVersion(miXMLDOMElement& component) {
     try {
-        std::string strVersion;
-        if (component.FindAttributeText(kAttrVersion, &strVersion)) return strVersion;
+        // Required like every attribute read: a missing one is logged and
+        // reads as empty, which the state setter then refuses.
+        return component.GetAttributeText(kAttrVersion);
     } catch (const mcExc& exc) {
         PrvLogExc(PrvExcLine("PrvGetComponentVersion"), exc);
     }

@@ -56,6 +56,7 @@ public:
     static constexpr const char* kStatePredownloaded = "predownloaded";
     // The client that stands for the component manager itself.
     static constexpr const char* kPlaceholderClient = "CM";
+    static constexpr std::size_t kDefaultCompactThreshold = 64;
 
     // Loads (or creates) the configuration file; a load that fails even after
     // recovery leaves an empty document in memory and is only logged.
@@ -65,6 +66,12 @@ public:
     ~mcComponentConfig();
     mcComponentConfig(const mcComponentConfig&) = delete;
     mcComponentConfig& operator=(const mcComponentConfig&) = delete;
+
+    // Nodes taken out of the document stay allocated until the document is
+    // freed, so after this many removals (replaced texts included) a save
+    // rebuilds the document from its own text, which frees them. Default 64;
+    // 0 rebuilds after every save that follows a removal. Any thread.
+    void SetCompactionThreshold(std::size_t nRemovedNodes);
 
     const std::string& GetAppPath() const { return m_strAppPath; }
     const std::string& GetHoldingArea() const { return m_strHoldingArea; }
@@ -163,6 +170,10 @@ private:
     bool PrvLoadFile(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged);
     bool PrvSaveFile();
     void PrvMoveAside(const std::string& strPath);
+    // Rebuilds the configuration document from its own text once enough
+    // nodes were taken out of it; every element handle (and the index) into
+    // the old one is void afterwards. A failure keeps the old document.
+    void PrvCompactIfDue();
 
     // Component lookup (index of "Component" elements in document order).
     void PrvInvalidateIndex();
@@ -233,4 +244,8 @@ private:
     std::vector<mcIndexEntry> m_vecIndex;
     std::unordered_map<std::string, std::size_t> m_mapIndex;  // name -> first position
     std::size_t m_nFirstNameless = 0;                          // m_vecIndex.size(): none
+
+    // Nodes taken out of m_docConfig since it was last built.
+    std::size_t m_nRemovedNodes = 0;
+    std::size_t m_nCompactThreshold = kDefaultCompactThreshold;
 };

@@ -402,7 +402,16 @@ TEST_F(ComponentConfigTest, CleanupUninstalledComponent) {
     // Without a "version" attribute only the state change is skipped.
     ClearLog();
     EXPECT_TRUE(store->CleanupUninstalledComponent("noversion", "", ""));
-    EXPECT_TRUE(Logged("mcComponentConfig::PrvSetComponentState, bad strStateVersion Argument"));
+    // The missing attribute fails its reader like any required one: the
+    // reader's two lines come first, then the state setter's refusal.
+    const std::string log = Log();
+    const std::size_t nReader = log.find(" : mcComponentConfig::PrvGetComponentVersion mcExc exception\n");
+    const std::size_t nText = log.find("attribute not found", nReader == std::string::npos ? 0 : nReader);
+    const std::size_t nRefused =
+        log.find(" : mcComponentConfig::PrvSetComponentState, bad strStateVersion Argument\n");
+    ASSERT_NE(nReader, std::string::npos) << log;
+    ASSERT_NE(nRefused, std::string::npos) << log;
+    EXPECT_LT(nText, nRefused) << log;
     ASSERT_TRUE(store->GetComponentCurrentState("noversion", state));
     EXPECT_EQ(state, "installed");
     EXPECT_FALSE(store->CleanupUninstalledComponent("unknown", "", ""));
