@@ -1,7 +1,7 @@
 #pragma once
-// Win32-style error codes on Linux. Code that reports failures the way the
-// Windows contracts describe (a "last error" read after a failed call, error
-// numbers printed in texts) sets a thread-local last error from errno with
+// Win32-style error codes on Linux. Code that reports failures with Windows
+// error numbers (a "last error" read after a failed call, numbers printed in
+// texts) sets a thread-local last error from errno with
 // mfSetLastError(mfWin32ErrorFromErrno(errno)) and mcWin32Exc picks it up.
 #include <cstdint>
 
