@@ -1,24 +1,173 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds, and shows the system at work on
-# a private registry and trace socket. Cleans up after itself.
+# The main job: installs what is missing, builds, and shows the component manager
+# at work on a machine of its own: a private message bus that starts the service
+# on the first call, a local web server that publishes a signed manifest, a
+# private registry and application folder. Needs no internet. Cleans up after
+# itself, also when interrupted.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/deps.sh"
 build=${KETTRIN_BUILD_DIR:-$here/build}
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target kettrinctl
+cmake --build "$build" -j"$(nproc)" --target kettrinctl Kettrin
 ctl="$build/src/kettrinctl"
+server="$build/src/Kettrin"
+key="$here/tests/data/keys/dev-manifest-key.pem"
 
-work=$(mktemp -d)
-cleanup() { [ -n "${trace_pid:-}" ] && kill "$trace_pid" 2>/dev/null; rm -rf "$work"; }
+work=$(mktemp -d "${TMPDIR:-/tmp}/kettrin-demo.XXXXXX")
+bus_pid=""
+http_pid=""
+cleanup() {
+  set +e
+  trap '' INT TERM  # an interrupt now must not cut the clean-up short
+  # The service ends by itself when its bus goes away.
+  [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null && wait "$bus_pid" 2>/dev/null
+  [ -n "$http_pid" ] && kill "$http_pid" 2>/dev/null && wait "$http_pid" 2>/dev/null
+  if [ -n "${service_pid:-}" ]; then
+    for _ in $(seq 50); do kill -0 "$service_pid" 2>/dev/null || break; sleep 0.1; done
+    kill "$service_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
 trap cleanup EXIT
+trap 'echo "demo: interrupted" >&2; exit 130' INT TERM
+
+step() { printf '\n== %s\n' "$*"; }
+show() { printf '$ %s\n' "$*"; "$@"; }
+# Runs a kettrinctl command that may answer "no" (exit 1) without ending the demo.
+ask() { printf '$ %s\n' "$*"; local rc=0; "$@" || rc=$?; echo "(exit code $rc)"; }
+
 export KETTRIN_REGISTRY="$work/registry.db"
 export KETTRIN_DIAG_SOCKET="$work/zrdiag.sock"
+export KETTRIN_DBUS_SERVICE_DIR="$work/services"
+mkdir -p "$work/services" "$work/www" "$work/app"
+cmkey='HKLM\software\Tavrolin, Inc.\componentMgr'
 
-echo "== kettrinctl reg: the component manager's key"
-key='HKLM\software\Tavrolin, Inc.\componentMgr'
-"$ctl" reg set "$key" AppPath sz "$work/app"
-"$ctl" reg set "$key" Interval dword 3
-"$ctl" reg query "$key"
-echo "== names are case-insensitive"
-"$ctl" reg query 'HKEY_LOCAL_MACHINE\SOFTWARE\TAVROLIN, INC.\COMPONENTMGR' appPATH
+step "registration: 'Kettrin /RegServer' writes its registry keys and the activation file"
+show "$server" /RegServer
+show cat "$work/services/ComponentMgr.ComponentMgrObj.service"
+
+step "a private message bus that activates from $work/services"
+cat >"$work/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$work/bus</listen>
+  <servicedir>$work/services</servicedir>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+# The bus hands this environment (registry, trace socket) on to the service.
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile &
+bus_pid=$!
+for _ in $(seq 100); do [ -S "$work/bus" ] && break; sleep 0.05; done
+[ -S "$work/bus" ] || { echo "demo: the bus did not start" >&2; exit 1; }
+export KETTRIN_BUS_ADDRESS="unix:path=$work/bus"
+echo "bus: $KETTRIN_BUS_ADDRESS (pid $bus_pid)"
+
+step "the publisher signs a manifest with the development key"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
+base="http://127.0.0.1:$port"
+# The event endpoint and the connectivity probe answer with an empty page.
+mkdir -p "$work/www/qorb/ev"
+: >"$work/www/qorb/ev/cm"
+: >"$work/www/qorb/check.cgi"
+printf 'demo package\n' >"$work/www/viz.zrz"
+printf 'demo package\n' >"$work/www/radio.zrz"
+manifest() {  # version, extra component markup
+  cat <<EOF
+<ComponentManifest version="$1">
+  <Component name="Visualizer" friendlyName="Visual Effects">
+    <ClientData><Skin id="7">dark</Skin></ClientData>
+    <Plugin name="viz.zrz" version="1.00.0001">
+      <Update><URL>$base/viz.zrz</URL></Update>
+      <Uninstall rule="CM"/>
+    </Plugin>
+  </Component>$2
+</ComponentManifest>
+EOF
+}
+directory() {  # manifest version
+  cat <<EOF
+<ManifestDirectory Interval="1">
+  <Manifest name="Jukebox" version="$1"><URL>$base/Jukebox_Manifest.xml</URL></Manifest>
+</ManifestDirectory>
+EOF
+}
+manifest 1.00.0001 "" >"$work/manifest.xml"
+show "$ctl" manifest sign --key "$key" "$work/manifest.xml" "$work/www/Jukebox_Manifest.xml"
+show "$ctl" manifest verify "$work/www/Jukebox_Manifest.xml"
+directory 1.00.0001 >"$work/www/ManifestDirectory.xml"
+
+step "a local web server publishes it on $base"
+python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/www" >"$work/http.log" 2>&1 &
+http_pid=$!
+for _ in $(seq 100); do
+  python3 -c "import urllib.request as u; u.urlopen('$base/ManifestDirectory.xml', timeout=1)" 2>/dev/null && break
+  sleep 0.1
+done
+echo "web server: pid $http_pid"
+
+step "registry: point the component manager at the local server, connection check 'always online'"
+show "$ctl" reg set "$cmkey" AppPath sz "$work/app"
+show "$ctl" reg set "$cmkey" ManifestDirUrl sz "$base/ManifestDirectory.xml"
+show "$ctl" reg set "$cmkey" EventServer sz "127.0.0.1:$port"
+show "$ctl" reg set "$cmkey" ConnectionCheckServer sz "127.0.0.1:$port"
+show "$ctl" reg set 'HKLM\Software\Tavrolin\Tavrolin Jukebox\4.0\NetServices' ConnectionCheckAlgorithm dword 0
+
+step "the service is not running yet"
+ask "$ctl" status
+step "the first call starts it; it fetches the manifest directory and the manifest"
+ask "$ctl" components Jukebox
+ask "$ctl" status
+service_pid=$(dbus-send --bus="$KETTRIN_BUS_ADDRESS" --print-reply=literal --dest=org.freedesktop.DBus / \
+  org.freedesktop.DBus.GetConnectionUnixProcessID string:ComponentMgr.ComponentMgrObj 2>/dev/null |
+  awk '{print $2}' || true)
+echo "service: pid ${service_pid:-unknown}"
+ls "$work/app"
+
+step "what the manifest says about a component"
+ask "$ctl" info Jukebox Visualizer
+step "is it installed for the client 'Jukebox'? (not yet: the store has never seen it)"
+ask "$ctl" is-installed Jukebox Jukebox Visualizer
+ask "$ctl" installed-version Visualizer
+
+step "the package installer reports its result (report-install)"
+cat >"$work/InstallData.xml" <<EOF
+<InstallData name="Visualizer" version="1.00.0001">
+  <ManifestName>Jukebox</ManifestName>
+  <Install result="success"/>
+  <InstallPath>/opt/tavrolin/jukebox/plugins/visualizer</InstallPath>
+  <ErrorCode>0</ErrorCode>
+  <Uninstall><Exe>/opt/tavrolin/jukebox/Unwise</Exe><Cmdline>/s visualizer.log</Cmdline></Uninstall>
+</InstallData>
+EOF
+show cat "$work/InstallData.xml"
+ask "$ctl" report-install Jukebox "$work/InstallData.xml"
+ask "$ctl" is-installed Jukebox Jukebox Visualizer
+ask "$ctl" is-installed Tuner Jukebox Visualizer
+ask "$ctl" installed-version Visualizer
+ask "$ctl" update-available Visualizer
+step "recorded in ComponentMgrConfig.xml"
+cat "$work/app/ComponentMgrConfig.xml"; echo
+
+step "the publisher adds a component; update-manifests fetches it at once"
+manifest 1.00.0002 '
+  <Component name="Radio" friendlyName="Internet Radio">
+    <Plugin name="radio.zrz" version="2.01.0000"><Update><URL>'"$base"'/radio.zrz</URL></Update></Plugin>
+  </Component>' >"$work/manifest.xml"
+"$ctl" manifest sign --key "$key" "$work/manifest.xml" "$work/www/Jukebox_Manifest.xml"
+directory 1.00.0002 >"$work/www/ManifestDirectory.xml"
+ask "$ctl" update-manifests
+ask "$ctl" components Jukebox
+
+step "the service's log"
+cat "$work/app/ComponentMgr.log"
+
+step "done: stopping the bus (the service ends with it) and the web server"
