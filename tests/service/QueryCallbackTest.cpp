@@ -3,6 +3,7 @@
 // web server; plus kettrinctl's query and report commands (the real binary).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -12,6 +13,8 @@
 
 #include "ServiceTestEnv.h"
 #include "client/mcComponentMgrClient.h"
+#include "jobs/mcComponentMgrJob.h"
+#include "jobs/mcComponentMgrJobQueueEngine.h"
 #include "common/RegistryKey.h"
 #include "common/mcCMUtils.h"
 #include "manifest/Crypt.h"
@@ -68,6 +71,21 @@ public:
         return S_OK;
     }
     std::vector<std::string> m_vecNames;  // the client's thread only
+};
+
+// An install job for a component that runs until released.
+class BlockingJob : public mcComponentMgrJob {
+public:
+    BlockingJob(const std::string& strComponent, std::shared_ptr<std::atomic<bool>> pRelease)
+        : mcComponentMgrJob(nullptr, mcClientCallback{}, kManifest, "A", strComponent),
+          m_pRelease(std::move(pRelease)) {}
+    bool Run() override {
+        svctest::WaitFor([this] { return m_pRelease->load(); });
+        return true;
+    }
+
+private:
+    std::shared_ptr<std::atomic<bool>> m_pRelease;
 };
 
 class QueryCallbackTest : public ::testing::Test {
@@ -190,6 +208,27 @@ TEST_F(QueryCallbackTest, InstalledStatusForEachCase) {
     EXPECT_EQ(Status("A", "Codec"), 0x10);
     EXPECT_EQ(Status("C", "Codec"), 1);
     EXPECT_EQ(ClientsOf("Codec"), (std::vector<std::string>{"A", "C"}));
+}
+
+TEST_F(QueryCallbackTest, QueuedInstallWinsOverTheStore) {
+    auto pRelease = std::make_shared<std::atomic<bool>>(false);
+    m_pServer->OnMain([&] {
+        m_pServer->Server().Object().GetInstallEngine()->AddJob(std::make_unique<BlockingJob>("Codec", pRelease));
+    });
+    bool bRunning = false;
+    EXPECT_EQ(m_pClient->IsComponentInstallRunning("Z", "Other", "Codec", bRunning), S_OK);
+    EXPECT_TRUE(bRunning);
+    HRESULT hr = E_FAIL;
+    EXPECT_EQ(Status("A", "Codec", &hr), 0x1000000);
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(m_machine.CountLogLines("StartComponentInstall: Install already running for Codec"), 1);
+    *pRelease = true;
+    EXPECT_TRUE(svctest::WaitFor([&] {
+        bool b = true;
+        m_pClient->IsComponentInstallRunning("A", kManifest, "Codec", b);
+        return !b;
+    }));
+    EXPECT_EQ(Status("A", "Codec"), 0x10);
 }
 
 TEST_F(QueryCallbackTest, VersionsAndWaitingUpdates) {
