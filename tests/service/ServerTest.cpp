@@ -7,6 +7,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
@@ -600,12 +602,30 @@ public:
         return true;
     }
     // Reads what is left (until the child closes its ends), then reaps it.
-    int Wait() {
+    // Collects the rest of the output and the exit code; a child still running
+    // after the limit is killed (and the test fails) instead of hanging.
+    int Wait(std::chrono::milliseconds limit = 30s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         char sz[1024];
-        for (const int fd : {m_fdOut, m_fdErr}) {
-            ssize_t n;
-            while ((n = ::read(fd, sz, sizeof sz)) > 0) {
-                (fd == m_fdOut ? m_strOut : m_strErr).append(sz, static_cast<std::size_t>(n));
+        bool bOpen[2] = {true, true};
+        while (bOpen[0] || bOpen[1]) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                ADD_FAILURE() << "child still running after " << limit.count() << " ms";
+                ::kill(m_pid, SIGKILL);
+                break;
+            }
+            pollfd fds[2] = {{bOpen[0] ? m_fdOut : -1, POLLIN, 0}, {bOpen[1] ? m_fdErr : -1, POLLIN, 0}};
+            if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].revents == 0) continue;
+                const ssize_t n = ::read(i == 0 ? m_fdOut : m_fdErr, sz, sizeof sz);
+                if (n > 0) {
+                    (i == 0 ? m_strOut : m_strErr).append(sz, static_cast<std::size_t>(n));
+                } else {
+                    bOpen[i] = false;
+                }
             }
         }
         int nStatus = 0;

@@ -199,23 +199,26 @@ private:
 int RunWatch(const std::vector<std::string>& args) {
     return RunWithClient("watch", kWatchUsage, args, true, [](mcComponentMgrClient& client) {
         InterruptWatcher interrupts(client.Dispatcher());
+        // The registration lives in the server that holds our sink: when its
+        // owner goes, the watch is over. The watch is in place before we
+        // register, so an end that follows at once cannot go unseen.
+        bool bServiceGone = false;
+        std::string strOwner;
+        client.Dispatcher().WatchNameOwnerChanged(
+            [&](const std::string&, const std::string&, const std::string& strNew) {
+                if (strNew.empty() || (!strOwner.empty() && strNew != strOwner)) bServiceGone = true;
+            },
+            cmifc::kBusName);
         const std::string strPath = client.ExportNotifySink(std::make_shared<PrintingSink>());
         std::uint32_t nCookie = 0;
         HRESULT hr = client.Register(strPath, nCookie);
         if (hr != S_OK) return ExitFor("watch", FAILED(hr) ? hr : E_FAIL, client);
-        std::string strOwner;
-        if (client.GetServiceOwner(strOwner) != S_OK) return ExitFor("watch", E_FAIL, client);
+        if (client.GetServiceOwner(strOwner) != S_OK || bServiceGone) {
+            if (bServiceGone) std::cerr << "kettrinctl watch: the service has ended\n";
+            return bServiceGone ? kExitFailed : ExitFor("watch", E_FAIL, client);
+        }
         std::cerr << "kettrinctl watch: registered with cookie " << nCookie
                   << "; waiting for manifest updates (interrupt to end)\n";
-
-        // The registration lives in the server that holds our sink: when its
-        // owner goes, the watch is over.
-        bool bServiceGone = false;
-        client.Dispatcher().WatchNameOwnerChanged(
-            [&](const std::string&, const std::string&, const std::string& strNew) {
-                if (strNew != strOwner) bServiceGone = true;
-            },
-            cmifc::kBusName);
         client.PumpUntil([&] { return interrupts.Interrupted() || bServiceGone; });
         if (bServiceGone) {
             std::cerr << "kettrinctl watch: the service has ended\n";
