@@ -41,6 +41,9 @@ constexpr std::uint32_t kNoteDescSize = 16;
 // Limits for what we read of a hostile file: note areas larger than this are
 // not ours, and tables with more entries are skipped.
 constexpr std::uint64_t kMaxNoteAreaBytes = 1u << 20;
+// All note areas of one file together: headers may name the same large area
+// many times over, and each is read and walked only within this budget.
+constexpr std::uint64_t kMaxNoteBytesTotal = 4u << 20;
 constexpr std::uint64_t kMaxTableEntries = 1u << 16;
 
 class PrvFd {
@@ -113,9 +116,12 @@ std::uint32_t PrvLoad32(const unsigned char* p) {
 }
 
 // Scans one note area (a PT_NOTE segment or an SHT_NOTE section).
+// budget: note bytes the file may still make us read; reduced by size.
 PrvNoteResult PrvScanNotes(int fd, std::uint64_t fileSize, std::uint64_t offset, std::uint64_t size,
-                           std::uint64_t alignment, PrvVersion& version) {
+                           std::uint64_t alignment, std::uint64_t& budget, PrvVersion& version) {
     if (size < 12 || size > kMaxNoteAreaBytes || !PrvInFile(offset, size, fileSize)) return PrvNoteResult::NotFound;
+    if (size > budget) return PrvNoteResult::NotFound;
+    budget -= size;
     std::vector<unsigned char> area(static_cast<std::size_t>(size));
     if (!PrvReadAt(fd, offset, area.data(), area.size())) return PrvNoteResult::NotFound;
     const std::uint64_t align = alignment == 8 ? 8 : 4;
@@ -145,6 +151,7 @@ PrvNoteResult PrvScanNotes(int fd, std::uint64_t fileSize, std::uint64_t offset,
 // Looks for the version note in an ELF file of class Ehdr/Phdr/Shdr.
 template <typename Ehdr, typename Phdr, typename Shdr>
 PrvNoteResult PrvFindVersionNote(int fd, std::uint64_t fileSize, PrvVersion& version) {
+    std::uint64_t budget = kMaxNoteBytesTotal;
     Ehdr header{};
     if (!PrvReadAt(fd, 0, &header, sizeof(header))) return PrvNoteResult::NotFound;
 
@@ -156,7 +163,8 @@ PrvNoteResult PrvFindVersionNote(int fd, std::uint64_t fileSize, PrvVersion& ver
             Phdr ph{};
             if (!PrvReadAt(fd, header.e_phoff + i * header.e_phentsize, &ph, sizeof(ph))) break;
             if (ph.p_type != PT_NOTE) continue;
-            const PrvNoteResult result = PrvScanNotes(fd, fileSize, ph.p_offset, ph.p_filesz, ph.p_align, version);
+            const PrvNoteResult result =
+                PrvScanNotes(fd, fileSize, ph.p_offset, ph.p_filesz, ph.p_align, budget, version);
             if (result != PrvNoteResult::NotFound) return result;
         }
     }
@@ -179,7 +187,8 @@ PrvNoteResult PrvFindVersionNote(int fd, std::uint64_t fileSize, PrvVersion& ver
         Shdr sh{};
         if (!PrvReadAt(fd, header.e_shoff + i * header.e_shentsize, &sh, sizeof(sh))) break;
         if (sh.sh_type != SHT_NOTE) continue;
-        const PrvNoteResult result = PrvScanNotes(fd, fileSize, sh.sh_offset, sh.sh_size, sh.sh_addralign, version);
+        const PrvNoteResult result = PrvScanNotes(fd, fileSize, sh.sh_offset, sh.sh_size, sh.sh_addralign,
+                                                  budget, version);
         if (result != PrvNoteResult::NotFound) return result;
     }
     return PrvNoteResult::NotFound;

@@ -38,7 +38,8 @@ void mfUCharVecToFile(const std::vector<unsigned char>& bytes, const std::string
 // Reads the file version our programs carry: the ELF note with owner "Kettrin",
 // type 1 and four 32-bit numbers (major, minor, build, revision). Any
 // out-pointer may be null. The file is parsed defensively: every offset and
-// size is checked against the file, so a truncated or hostile file only fails.
+// size is checked against the file, so a truncated or hostile file only fails,
+// and at most a few MiB of note areas are read however many headers name them.
 // Throws:
 // - mcExc, function "mfFileGetFileVersion",
 //   "The file " + path + " does not exist." when path does not exist or is a directory;

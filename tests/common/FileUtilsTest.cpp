@@ -363,6 +363,71 @@ TEST(FileVersion, HostileHeadersFailCleanly) {
     }
 }
 
+TEST(FileVersion, NoteAreasNamedOverAndOverAreReadOnlyWithinABudget) {
+    // 65535 program headers that all name one 1 MiB area of foreign notes,
+    // then a section holding our note. Walking every named area took minutes
+    // (and then found the note); the reader now stops at its budget of note
+    // bytes and reports the file as one without a version.
+    TempDir tmp;
+    const std::string path = tmp / "elf";
+    constexpr std::uint16_t kHeaders = 0xFFFF;
+    constexpr std::uint64_t kAreaBytes = 1u << 20;
+    const std::uint64_t areaOffset = sizeof(Elf64_Ehdr) + std::uint64_t{kHeaders} * sizeof(Elf64_Phdr);
+    const std::string ourNotes = MakeNotes(16);
+    const std::uint64_t ourOffset = areaOffset + kAreaBytes;
+    const std::uint64_t shOffset = ourOffset + ourNotes.size();
+
+    Elf64_Ehdr eh{};
+    std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+    eh.e_ident[EI_CLASS] = ELFCLASS64;
+    eh.e_ident[EI_DATA] = ELFDATA2LSB;
+    eh.e_ident[EI_VERSION] = EV_CURRENT;
+    eh.e_type = ET_EXEC;
+    eh.e_machine = EM_X86_64;
+    eh.e_version = EV_CURRENT;
+    eh.e_ehsize = sizeof(Elf64_Ehdr);
+    eh.e_phoff = sizeof(Elf64_Ehdr);
+    eh.e_phentsize = sizeof(Elf64_Phdr);
+    eh.e_phnum = kHeaders;
+    eh.e_shoff = shOffset;
+    eh.e_shentsize = sizeof(Elf64_Shdr);
+    eh.e_shnum = 2;
+    Elf64_Phdr ph{};
+    ph.p_type = PT_NOTE;
+    ph.p_offset = areaOffset;
+    ph.p_filesz = kAreaBytes;
+    ph.p_align = 4;
+    std::string file;
+    Append(file, &eh, sizeof(eh));
+    for (std::uint32_t i = 0; i < kHeaders; ++i) Append(file, &ph, sizeof(ph));
+    std::string area;
+    while (area.size() + 12 <= kAreaBytes) {
+        Append32(area, 0);  // no name, no descriptor
+        Append32(area, 0);
+        Append32(area, 7);
+    }
+    area.resize(kAreaBytes, '\0');
+    file += area;
+    file += ourNotes;
+    Elf64_Shdr null{};
+    Elf64_Shdr note{};
+    note.sh_type = SHT_NOTE;
+    note.sh_offset = ourOffset;
+    note.sh_size = ourNotes.size();
+    note.sh_addralign = 4;
+    Append(file, &null, sizeof(null));
+    Append(file, &note, sizeof(note));
+    WriteFile(path, file);
+
+    ExpectVersionFailure(path, kSizeFailed);
+
+    // The same note in a file that names it once is found.
+    ElfOptions plain;
+    plain.notes = ourNotes;
+    WriteFile(path, MakeElf64(plain));
+    EXPECT_EQ(ReadVersion(path), kCrafted);
+}
+
 TEST(FileVersion, CorruptedAndTruncatedFilesNeverCrash) {
     TempDir tmp;
     const std::string path = tmp / "elf";
