@@ -2,10 +2,7 @@
 
 #include <cstdint>
 #include <limits>
-#include <string>
-#include <vector>
 
-#include "common/StrUtils.h"
 #include "common/mfReportAssertion.h"
 
 namespace {
@@ -17,7 +14,7 @@ constexpr int kLinePieceCount = 242;
 
 // Leading blanks, optional sign, then decimal digits up to the first other
 // character; no digits gives 0. Out-of-range values saturate.
-std::int64_t PieceToInt64(const std::string& piece) {
+std::int64_t PieceToInt64(std::string_view piece) {
     std::size_t i = 0;
     while (i < piece.size() && (piece[i] == ' ' || (piece[i] >= '\t' && piece[i] <= '\r'))) ++i;
     bool bNegative = false;
@@ -39,6 +36,25 @@ std::int64_t PieceToInt64(const std::string& piece) {
     return value == kMin ? std::numeric_limits<std::int64_t>::max() : -value;
 }
 
+// The non-empty pieces of text between "." separators; false unless there
+// are exactly three. Stops at a fourth piece and copies nothing, so a long
+// text of many pieces costs neither time beyond one pass nor memory.
+bool PrvSplitThree(std::string_view text, std::string_view (&pieces)[3]) {
+    std::size_t nPieces = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t dot = text.find('.', pos);
+        const std::size_t end = dot == std::string_view::npos ? text.size() : dot;
+        if (end > pos) {
+            if (nPieces == 3) return false;
+            pieces[nPieces++] = text.substr(pos, end - pos);
+        }
+        if (dot == std::string_view::npos) break;
+        pos = dot + 1;
+    }
+    return nPieces == 3;
+}
+
 }  // namespace
 
 int mfStrCompareZRVersions(std::string_view a, std::string_view b) {
@@ -46,12 +62,13 @@ int mfStrCompareZRVersions(std::string_view a, std::string_view b) {
         mfReportAssertion("mfStrCompareZRVersions", __FILE__, kLineLeadingDot, kBadArgExpression);
         return kZRVersionBadArg;
     }
-    // Reused per thread: client filters compare versions for every component of a
-    // listing, and short pieces then cost no allocation at all.
-    thread_local std::vector<std::string> piecesA, piecesB;
-    mfStrSplit(a, ".", piecesA);
-    mfStrSplit(b, ".", piecesB);
-    if (piecesA.size() != 3 || piecesB.size() != 3) {
+    // Views into the arguments: client filters compare versions for every
+    // component of a listing, and this costs no allocation at all.
+    std::string_view piecesA[3];
+    std::string_view piecesB[3];
+    const bool bThreeA = PrvSplitThree(a, piecesA);
+    const bool bThreeB = PrvSplitThree(b, piecesB);
+    if (!bThreeA || !bThreeB) {
         mfReportAssertion("mfStrCompareZRVersions", __FILE__, kLinePieceCount, kBadArgExpression);
         return kZRVersionBadArg;
     }

@@ -1,4 +1,6 @@
 // Version strings: numeric fields, dropped empty pieces, bad arguments.
+#include <malloc.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -30,6 +32,30 @@ TEST(ZRVersion, PiecesCountByTheirLeadingNumber) {
     EXPECT_EQ(mfStrCompareZRVersions("1.-2.3", "1.0.3"), -1);  // sign honoured
     EXPECT_EQ(mfStrCompareZRVersions("1.+2.3", "1.2.3"), 0);
     EXPECT_EQ(mfStrCompareZRVersions("1.2 5.3", "1.2.3"), 0);  // stops at the blank
+}
+
+// Heap bytes in use: arena blocks and mapped blocks.
+long long HeapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long long>(info.uordblks + info.hblkhd);
+}
+
+TEST(ZRVersion, AVersionOfMillionsOfPiecesKeepsNoMemory) {
+    // Any caller may register a client with any version text. One of four
+    // million pieces was split into as many strings, and their table (over
+    // 100 MB) stayed with the thread after the call.
+    constexpr std::size_t kBytes = 8u << 20;
+    std::string many;
+    many.reserve(kBytes);
+    while (many.size() + 2 <= kBytes) many += "1.";
+    EXPECT_EQ(mfStrCompareZRVersions("1.2.3", "1.2.4"), -1);  // the thread's first call
+    const long long before = HeapInUse();
+    EXPECT_EQ(mfStrCompareZRVersions(many, "1.2.3"), kZRVersionBadArg);
+    EXPECT_EQ(mfStrCompareZRVersions("1.2.3", many), kZRVersionBadArg);
+    EXPECT_LT(HeapInUse() - before, 1 << 20);
+    // Three pieces of any length still compare.
+    const std::string longBuild = "1.2." + std::string(kBytes, '0') + "7";
+    EXPECT_EQ(mfStrCompareZRVersions(longBuild, "1.2.7"), 0);
 }
 
 TEST(ZRVersion, BadArgumentsGiveMinusTwoAndAnAssertionReport) {
