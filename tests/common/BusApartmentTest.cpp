@@ -276,13 +276,15 @@ TEST_F(BusApartmentTest, StopFailsQueuedAndLaterInvokes) {
 
 TEST_F(BusApartmentTest, TimersFireInOrderAndCanBeCancelled) {
     std::vector<int> vecFired;
+    // Taken before the timers are armed: the 60 ms timer cannot fire earlier
+    // than 60 ms after this point, however slowly the lines below run.
+    const auto tpStart = std::chrono::steady_clock::now();
     m_dispatcher.AddTimer(60ms, [&] { vecFired.push_back(2); });
     m_dispatcher.AddTimer(20ms, [&] { vecFired.push_back(1); });
     const mcBusDispatcher::Id idCancelled = m_dispatcher.AddTimer(40ms, [&] { vecFired.push_back(3); });
     m_dispatcher.AddTimer(0ms, [&] { vecFired.push_back(0); });
     EXPECT_TRUE(m_dispatcher.CancelTimer(idCancelled));
     EXPECT_FALSE(m_dispatcher.CancelTimer(idCancelled));
-    const auto tpStart = std::chrono::steady_clock::now();
     PumpUntilOrFail([&] { return vecFired.size() == 3; });
     EXPECT_GE(std::chrono::steady_clock::now() - tpStart, 60ms);
     m_dispatcher.PumpUntil([] { return false; }, 80ms);
