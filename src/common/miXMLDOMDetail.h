@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "common/miXMLDOMDocument.h"
 
@@ -94,6 +96,30 @@ inline xmlNodePtr NextInSubtree(xmlNodePtr node, const xmlNode* root) {
 
 // The text is valid UTF-8 made only of characters XML 1.0 allows.
 bool IsXmlText(std::string_view text) noexcept;
+
+// libxml2 writes namespace names (xmlns="..." and xmlns:p="...") as they
+// are kept: "&" stays in its reference form "&#38;" and quotes are taken care
+// of, but a "<" comes out as markup that does not parse again, and white
+// space would change. While alive, this gives every namespace declared in
+// root's subtree (the whole document when root is the document) a name with
+// those characters as references, for the writer; the destructor puts the
+// real names back. The tree must not be used
+// otherwise meanwhile. Throws mcXmlExc (out of memory) and then has restored
+// everything.
+class NamespaceEscape {
+public:
+    explicit NamespaceEscape(xmlNodePtr root);
+    ~NamespaceEscape();
+    NamespaceEscape(const NamespaceEscape&) = delete;
+    NamespaceEscape& operator=(const NamespaceEscape&) = delete;
+
+private:
+    void PrvEscape(xmlNsPtr ns);
+    void PrvRestore() noexcept;
+
+    // The declarations changed, with the name each had before.
+    std::vector<std::pair<xmlNsPtr, const xmlChar*>> m_vecChanged;
+};
 // The text is an XML 1.0 (fifth edition) Name, as the parser accepts names.
 bool IsXmlName(std::string_view text) noexcept;
 

@@ -371,6 +371,7 @@ void miXMLDOMDocument::save(const std::string& path) const {
     int size = 0;
     {
         ErrorCapture capture;
+        const NamespaceEscape escape(reinterpret_cast<xmlNodePtr>(doc));
         const char* encoding =
             doc->encoding != nullptr ? reinterpret_cast<const char*>(doc->encoding) : "UTF-8";
         xmlDocDumpFormatMemoryEnc(doc, &memory, &size, encoding, 1);

@@ -85,6 +85,49 @@ bool IsXmlName(std::string_view text) noexcept {
     return true;
 }
 
+NamespaceEscape::NamespaceEscape(xmlNodePtr root) {
+    try {
+        for (xmlNodePtr node = root; node != nullptr; node = NextInSubtree(node, root)) {
+            if (node->type != XML_ELEMENT_NODE) continue;
+            for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) PrvEscape(ns);
+        }
+    } catch (...) {
+        PrvRestore();
+        throw;
+    }
+}
+
+NamespaceEscape::~NamespaceEscape() { PrvRestore(); }
+
+void NamespaceEscape::PrvEscape(xmlNsPtr ns) {
+    const std::string_view href = View(ns->href);
+    if (href.find_first_of("<\t\n\r") == std::string_view::npos) return;
+    std::string escaped;
+    escaped.reserve(href.size() + 16);
+    for (const char c : href) {
+        switch (c) {
+        case '<': escaped += "&lt;"; break;
+        case '\t': escaped += "&#9;"; break;
+        case '\n': escaped += "&#10;"; break;
+        case '\r': escaped += "&#13;"; break;
+        default: escaped += c; break;
+        }
+    }
+    m_vecChanged.reserve(m_vecChanged.size() + 1);
+    xmlChar* copy = xmlStrndup(reinterpret_cast<const xmlChar*>(escaped.data()), static_cast<int>(escaped.size()));
+    if (copy == nullptr) HRToExc(E_OUTOFMEMORY);
+    m_vecChanged.emplace_back(ns, ns->href);
+    ns->href = copy;
+}
+
+void NamespaceEscape::PrvRestore() noexcept {
+    for (auto& [ns, original] : m_vecChanged) {
+        xmlFree(const_cast<xmlChar*>(ns->href));
+        ns->href = original;
+    }
+    m_vecChanged.clear();
+}
+
 }  // namespace mnXmlDetail
 
 namespace {
@@ -222,6 +265,7 @@ std::string miXMLDOMNode::GetNodeName() const {
 
 std::string miXMLDOMNode::GetXml() const {
     xmlNodePtr node = PrvNode();
+    const NamespaceEscape escape(node);
     if (node->type == XML_DOCUMENT_NODE) {
         xmlChar* memory = nullptr;
         int size = 0;

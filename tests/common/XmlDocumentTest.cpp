@@ -1,6 +1,7 @@
 // miXMLDOMDocument: parsing, the parse-error report, hostile input (external
 // entities, entity expansion bombs), crash-safe saving.
 #include <gtest/gtest.h>
+#include <libxml/tree.h>
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -295,6 +296,44 @@ TEST(XmlSaveTest, SaveReplacesAtomicallyAndRoundTrips) {
     for (const miXMLDOMNode& child : copy.GetDocumentElement().GetChildNodes()) {
         EXPECT_EQ(child.GetNodeName(), "Component");
     }
+}
+
+TEST(XmlSaveTest, NamespaceNamesWithMarkupCharactersRoundTrip) {
+    // A namespace name may hold an escaped "<" and character references for
+    // white space. They were written back as they are, so a loaded and saved
+    // file did not load again (a store would then have set its configuration
+    // aside as damaged), and white space turned into blanks.
+    XmlTempDir dir;
+    const std::string path = dir.File("ns.xml");
+    miXMLDOMDocument doc;
+    doc.loadXML("<a:root xmlns:a=\"urn:a&lt;b&amp;c=&quot;d&quot;'e'\"><item xmlns=\"urn:x&#9;y&#10;z\">"
+                "<a:leaf>t</a:leaf></item></a:root>");
+    const auto namespaceOf = [](const miXMLDOMElement& element) {
+        const _xmlNs* ns = element.GetNode()->ns;
+        return ns != nullptr && ns->href != nullptr ? std::string(reinterpret_cast<const char*>(ns->href))
+                                                    : std::string("(none)");
+    };
+    const std::string nameA = namespaceOf(doc.GetDocumentElement());
+    const std::string nameDefault = namespaceOf(doc.GetDocumentElement().GetChildElement("item"));
+    EXPECT_TRUE(Contains(nameA, "urn:a<b")) << nameA;
+    EXPECT_EQ(nameDefault, "urn:x\ty\nz");
+    doc.save(path);
+
+    miXMLDOMDocument reloaded;
+    ASSERT_NO_THROW(reloaded.load(path)) << dir.Read("ns.xml");
+    EXPECT_EQ(namespaceOf(reloaded.GetDocumentElement()), nameA);
+    EXPECT_EQ(namespaceOf(reloaded.GetDocumentElement().GetChildElement("item")), nameDefault);
+    EXPECT_EQ(reloaded.GetDocumentElement().GetChildElementText("a:leaf"), "t");
+
+    // The markup of the document and of one element; the names in the tree
+    // are the real ones again afterwards.
+    miXMLDOMDocument fromMarkup;
+    ASSERT_NO_THROW(fromMarkup.loadXML(doc.GetXml()));
+    EXPECT_EQ(namespaceOf(fromMarkup.GetDocumentElement()), nameA);
+    const std::string itemXml = doc.GetDocumentElement().GetChildElement("item").GetXml();
+    EXPECT_TRUE(Contains(itemXml, "xmlns=\"urn:x&#9;y&#10;z\"")) << itemXml;
+    EXPECT_EQ(namespaceOf(doc.GetDocumentElement()), nameA);
+    EXPECT_EQ(namespaceOf(doc.GetDocumentElement().GetChildElement("item")), nameDefault);
 }
 
 TEST(XmlSaveTest, FailedSaveLeavesTheOldFileAndNoTemporary) {
