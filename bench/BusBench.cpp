@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "../tests/support/PrivateBus.h"
-#include "common/mcBusConnection.h"
-#include "common/mcBusDispatcher.h"
+#include "bus/mcBusConnection.h"
+#include "bus/mcBusDispatcher.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/mcCMLog.h"
+#include "base/mcCMLog.h"
 #include "jobs/mcComponentMgrJob.h"
 #include "jobs/mcComponentMgrJobQueueEngine.h"
 

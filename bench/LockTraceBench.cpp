@@ -2,8 +2,8 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include "common/mcDiagTrace.h"
-#include "common/mnReadWriteLock.h"
+#include "base/mcDiagTrace.h"
+#include "base/mnReadWriteLock.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <string>
 
 #include "ManifestKey.h"
-#include "common/mcCMLog.h"
+#include "base/mcCMLog.h"
 #include "manifest/Crypt.h"
 #include "manifest/mcComponentManifest.h"
 #include "manifest/mcSignedFile.h"

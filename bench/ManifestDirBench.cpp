@@ -12,9 +12,9 @@
 #include <string>
 
 #include "ManifestKey.h"
-#include "common/RegistryKey.h"
-#include "common/mcCMLog.h"
-#include "common/mcCMUtils.h"
+#include "registry/RegistryKey.h"
+#include "base/mcCMLog.h"
+#include "registry/mcCMUtils.h"
 #include "manifest/Crypt.h"
 #include "manifest/mcManifestDir.h"
 #include "manifest/mcSignedFile.h"

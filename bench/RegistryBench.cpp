@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <string>
 
-#include "common/RegistryDatabase.h"
-#include "common/RegistryKey.h"
-#include "common/mcCMUtils.h"
+#include "registry/RegistryDatabase.h"
+#include "registry/RegistryKey.h"
+#include "registry/mcCMUtils.h"
 
 using core::registry::RegistryKey;
 namespace reg = core::registry;

@@ -22,11 +22,11 @@
 
 #include "../tests/support/PrivateBus.h"
 #include "client/mcComponentMgrClient.h"
-#include "common/ComponentMgrIfc.h"
-#include "common/RegistryKey.h"
-#include "common/mcBusConnection.h"
-#include "common/mcBusDispatcher.h"
-#include "common/mcCMUtils.h"
+#include "contract/ComponentMgrIfc.h"
+#include "registry/RegistryKey.h"
+#include "bus/mcBusConnection.h"
+#include "bus/mcBusDispatcher.h"
+#include "registry/mcCMUtils.h"
 
 namespace {
 

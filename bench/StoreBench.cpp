@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/mcCMLog.h"
+#include "base/mcCMLog.h"
 #include "store/mcComponentConfig.h"
 
 namespace {

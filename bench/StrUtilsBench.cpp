@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/StrConv.h"
-#include "common/StrUtils.h"
+#include "base/StrConv.h"
+#include "base/StrUtils.h"
 
 namespace {
 

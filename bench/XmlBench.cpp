@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "common/miXMLDOMDocument.h"
+#include "xml/miXMLDOMDocument.h"
 
 namespace {
 

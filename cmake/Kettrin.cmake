@@ -25,7 +25,7 @@ endfunction()
 
 function(kettrin_executable name)
   cmake_parse_arguments(K "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${K_SOURCES} ${PROJECT_SOURCE_DIR}/src/common/version/VersionNote.S)
+  add_executable(${name} ${K_SOURCES} ${PROJECT_SOURCE_DIR}/src/base/version/VersionNote.S)
   target_link_libraries(${name} PRIVATE ${K_LIBS})
   target_compile_definitions(${name} PRIVATE
     KETTRIN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
@@ -36,7 +36,7 @@ function(kettrin_test name dir)
   if(NOT _sources)
     return()
   endif()
-  add_executable(${name} ${_sources} ${PROJECT_SOURCE_DIR}/src/common/version/VersionNote.S)
+  add_executable(${name} ${_sources} ${PROJECT_SOURCE_DIR}/src/base/version/VersionNote.S)
   target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_compile_definitions(${name} PRIVATE

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "common/OsDependent.h"
+#include "base/OsDependent.h"
 
 namespace {
 

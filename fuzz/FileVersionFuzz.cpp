@@ -4,8 +4,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "common/FileUtils.h"
-#include "common/mcExc.h"
+#include "base/FileUtils.h"
+#include "base/mcExc.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string path = mfFuzzSetUp() + "/program";

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "common/mcCMLog.h"
+#include "base/mcCMLog.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "common/StrConv.h"
-#include "common/StrUtils.h"
-#include "common/mcExc.h"
+#include "base/StrConv.h"
+#include "base/StrUtils.h"
+#include "base/mcExc.h"
 #include "net/mcHttpHeaders.h"
 #include "net/mcNameValuePair.h"
 

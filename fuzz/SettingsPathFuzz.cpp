@@ -7,9 +7,9 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "common/SettingsPath.h"
-#include "common/mcExc.h"
-#include "common/mcSettingsRegImpl.h"
+#include "registry/SettingsPath.h"
+#include "base/mcExc.h"
+#include "registry/mcSettingsRegImpl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     mfFuzzSetUp();

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "common/StrConv.h"
-#include "common/mcExc.h"
+#include "base/StrConv.h"
+#include "base/mcExc.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "common/StrConv.h"
-#include "common/StrUtils.h"
+#include "base/StrConv.h"
+#include "base/StrUtils.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "common/mcDiagTrace.h"
-#include "common/mcTraceViewer.h"
+#include "base/mcDiagTrace.h"
+#include "base/mcTraceViewer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     mfFuzzSetUp();

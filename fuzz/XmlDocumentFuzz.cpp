@@ -12,9 +12,9 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "common/mcExc.h"
-#include "common/miXMLDOMDocument.h"
-#include "common/miXMLDOMElement.h"
+#include "base/mcExc.h"
+#include "xml/miXMLDOMDocument.h"
+#include "xml/miXMLDOMElement.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Writes src/common/CaseFoldTable.h: simple Unicode case folding (statuses C
+"""Writes src/base/CaseFoldTable.h: simple Unicode case folding (statuses C
 and S) as compressed ranges, from the Unicode data of the running Python.
 
-    python3 scripts/gen_casefold.py > src/common/CaseFoldTable.h
+    python3 scripts/gen_casefold.py > src/base/CaseFoldTable.h
 """
 import sys
 import unicodedata

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/Hresult.h"
+#include "contract/Hresult.h"
 
 class IComponentMgrCallback {
 public:

@@ -8,7 +8,7 @@
 // that thread pumps.
 #include <string>
 
-#include "common/Hresult.h"
+#include "contract/Hresult.h"
 
 class IComponentMgrNotify {
 public:

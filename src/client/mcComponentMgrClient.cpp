@@ -4,11 +4,11 @@
 
 #include <utility>
 
-#include "common/BusAddress.h"
-#include "common/ComponentMgrIfc.h"
-#include "common/mcBusConnection.h"
-#include "common/mcBusDispatcher.h"
-#include "common/mcBusExc.h"
+#include "bus/BusAddress.h"
+#include "contract/ComponentMgrIfc.h"
+#include "bus/mcBusConnection.h"
+#include "bus/mcBusDispatcher.h"
+#include "bus/mcBusExc.h"
 
 namespace {
 

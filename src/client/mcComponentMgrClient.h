@@ -28,7 +28,7 @@
 
 #include "client/IComponentMgrCallback.h"
 #include "client/IComponentMgrNotify.h"
-#include "common/Hresult.h"
+#include "contract/Hresult.h"
 
 class mcBusConnection;
 class mcBusDispatcher;

@@ -9,11 +9,11 @@
 //
 // Results are the operations' HRESULTs. When the service is shutting down and
 // the call can no longer run, the result is CO_E_SERVER_STOPPING
-// (common/ComponentMgrIfc.h) and out-arguments are left empty. Never throws
+// (contract/ComponentMgrIfc.h) and out-arguments are left empty. Never throws
 // (except std::bad_alloc).
 #include <string>
 
-#include "common/Hresult.h"
+#include "contract/Hresult.h"
 #include "jobs/mcClientCallback.h"
 
 class IComponentMgrInstaller {

@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "common/mcCMLog.h"
+#include "base/mcCMLog.h"
 #include "jobs/mcComponentMgrJob.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/mnReadWriteLock.h"
+#include "base/mnReadWriteLock.h"
 
 class mcComponentMgrJob;
 

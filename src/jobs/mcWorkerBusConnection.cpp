@@ -3,9 +3,9 @@
 #include <memory>
 #include <optional>
 
-#include "common/mcBusConnection.h"
-#include "common/mcCMLog.h"
-#include "common/mcExc.h"
+#include "bus/mcBusConnection.h"
+#include "base/mcCMLog.h"
+#include "base/mcExc.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <string>
 
-#include "common/mcExc.h"
+#include "base/mcExc.h"
 
 namespace zr::crypt {
 

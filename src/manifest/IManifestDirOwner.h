@@ -3,7 +3,7 @@
 // manifest was replaced, so clients can be told.
 #include <string>
 
-#include "common/Hresult.h"
+#include "contract/Hresult.h"
 
 class IManifestDirOwner {
 public:

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "common/mfReportAssertion.h"
+#include "base/mfReportAssertion.h"
 
 namespace {
 

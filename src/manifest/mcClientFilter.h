@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/msClientRecord.h"
+#include "contract/msClientRecord.h"
 
 class mcClientFilter {
 public:

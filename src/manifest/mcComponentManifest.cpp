@@ -1,11 +1,11 @@
 #include "manifest/mcComponentManifest.h"
 
-#include "common/StrUtils.h"
-#include "common/mcCMLog.h"
-#include "common/mcExc.h"
-#include "common/mfReportAssertion.h"
-#include "common/miXMLDOMDocument.h"
-#include "common/miXMLDOMElement.h"
+#include "base/StrUtils.h"
+#include "base/mcCMLog.h"
+#include "base/mcExc.h"
+#include "base/mfReportAssertion.h"
+#include "xml/miXMLDOMDocument.h"
+#include "xml/miXMLDOMElement.h"
 #include "manifest/ZRVersion.h"
 #include "manifest/mcSignedFile.h"
 

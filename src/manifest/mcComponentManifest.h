@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "ManifestKey.h"
-#include "common/mnReadWriteLock.h"
-#include "common/msClientRecord.h"
+#include "base/mnReadWriteLock.h"
+#include "contract/msClientRecord.h"
 #include "manifest/mcClientFilter.h"
 #include "manifest/mcManifestComponent.h"
 

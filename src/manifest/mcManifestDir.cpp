@@ -7,14 +7,14 @@
 #include <iterator>
 #include <unistd.h>
 
-#include "common/FileUtils.h"
-#include "common/RegistryKey.h"
-#include "common/StrUtils.h"
-#include "common/mcCMLog.h"
-#include "common/mcCMUtils.h"
-#include "common/mcExc.h"
-#include "common/miXMLDOMDocument.h"
-#include "common/miXMLDOMElement.h"
+#include "base/FileUtils.h"
+#include "registry/RegistryKey.h"
+#include "base/StrUtils.h"
+#include "base/mcCMLog.h"
+#include "registry/mcCMUtils.h"
+#include "base/mcExc.h"
+#include "xml/miXMLDOMDocument.h"
+#include "xml/miXMLDOMElement.h"
 #include "manifest/ZRVersion.h"
 #include "net/HttpGet.h"
 #include "net/ServerHosts.h"

@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "ManifestKey.h"
-#include "common/mnReadWriteLock.h"
+#include "base/mnReadWriteLock.h"
 #include "manifest/IManifestDirOwner.h"
 #include "manifest/mcComponentManifest.h"
 

@@ -1,7 +1,7 @@
 #include "net/HttpGet.h"
 
-#include "common/StrConv.h"
-#include "common/mcDiagTrace.h"
+#include "base/StrConv.h"
+#include "base/mcDiagTrace.h"
 #include "net/mcHttpGet.h"
 
 namespace {

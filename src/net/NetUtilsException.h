@@ -3,7 +3,7 @@
 // netutils::ARPTable::Exception, ...).
 #include <utility>
 
-#include "common/mcExc.h"
+#include "base/mcExc.h"
 
 namespace netutils {
 

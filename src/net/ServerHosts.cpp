@@ -1,8 +1,8 @@
 #include "net/ServerHosts.h"
 
-#include "common/RegistryKey.h"
-#include "common/StrUtils.h"
-#include "common/mcCMUtils.h"
+#include "registry/RegistryKey.h"
+#include "base/StrUtils.h"
+#include "registry/mcCMUtils.h"
 
 std::string mfGetServerHost(const std::string& strValueName) {
     std::string strHost;

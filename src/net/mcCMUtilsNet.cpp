@@ -1,8 +1,8 @@
 #include "net/mcCMUtilsNet.h"
 
-#include "common/OsDependent.h"
-#include "common/StrUtils.h"
-#include "common/mcCMUtils.h"
+#include "base/OsDependent.h"
+#include "base/StrUtils.h"
+#include "registry/mcCMUtils.h"
 #include "net/SystemProbeSource.h"
 #include "net/mcConnectionCheck.h"
 

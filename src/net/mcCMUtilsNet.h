@@ -1,7 +1,7 @@
 #pragma once
 // The component manager's identity strings that depend on the network: the
 // connection type and the common query parameters of event reports. They
-// belong to mcCMUtils (common/mcCMUtils.h) but live with the network code.
+// belong to mcCMUtils (registry/mcCMUtils.h) but live with the network code.
 // Any thread; never throw.
 #include <string>
 

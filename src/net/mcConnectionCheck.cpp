@@ -5,9 +5,9 @@
 #include <bit>
 #include <vector>
 
-#include "common/mcDiagTrace.h"
-#include "common/mcExc.h"
-#include "common/mcSettingsRegImpl.h"
+#include "base/mcDiagTrace.h"
+#include "base/mcExc.h"
+#include "registry/mcSettingsRegImpl.h"
 #include "net/ARPTable.h"
 #include "net/Adapter.h"
 #include "net/AdapterTable.h"

@@ -1,6 +1,6 @@
 #include "net/mcHttpHeaders.h"
 
-#include "common/mcExc.h"
+#include "base/mcExc.h"
 
 namespace {
 constexpr const char* kFunction = "mcHttpHeaders::Get";

@@ -8,9 +8,9 @@
 #include <exception>
 #include <mutex>
 
-#include "common/StrConv.h"
-#include "common/StrUtils.h"
-#include "common/mcDiagTrace.h"
+#include "base/StrConv.h"
+#include "base/StrUtils.h"
+#include "base/mcDiagTrace.h"
 #include "net/HttpProxy.h"
 #include "net/mcNameValuePair.h"
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "common/StrUtils.h"
-#include "common/mcExc.h"
+#include "base/StrUtils.h"
+#include "base/mcExc.h"
 
 namespace {
 constexpr const char* kFunction = "mcNameValuePair::FromStr";

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/mcExc.h"
+#include "base/mcExc.h"
 
 template <class T>
 class mcObjectRepository {

@@ -1,7 +1,7 @@
 #include "net/mcQoSEvent.h"
 
-#include "common/StrUtils.h"
-#include "common/mcCMLog.h"
+#include "base/StrUtils.h"
+#include "base/mcCMLog.h"
 #include "net/HttpGet.h"
 #include "net/ServerHosts.h"
 #include "net/mcCMUtilsNet.h"

@@ -1,6 +1,6 @@
 #include "service/ServerCommandLine.h"
 
-#include "common/StrUtils.h"
+#include "base/StrUtils.h"
 
 msServerCommandLine mfParseServerCommandLine(const std::vector<std::string>& vecArgs) {
     msServerCommandLine result;

@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "common/ComponentMgrIfc.h"
-#include "common/FileUtils.h"
-#include "common/RegistryKey.h"
-#include "common/Win32Error.h"
-#include "common/mcCMLog.h"
+#include "contract/ComponentMgrIfc.h"
+#include "base/FileUtils.h"
+#include "registry/RegistryKey.h"
+#include "base/Win32Error.h"
+#include "base/mcCMLog.h"
 
 namespace svcreg {
 

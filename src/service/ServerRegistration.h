@@ -35,7 +35,7 @@
 // Any thread; the registry serialises writers across processes.
 #include <string>
 
-#include "common/Hresult.h"
+#include "contract/Hresult.h"
 #include "service/mcServiceConfig.h"
 
 namespace svcreg {

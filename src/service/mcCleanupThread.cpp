@@ -6,7 +6,7 @@
 
 #include <system_error>
 
-#include "common/OsDependent.h"
+#include "base/OsDependent.h"
 
 mcCleanupThread::mcCleanupThread(std::chrono::milliseconds interval, std::function<void()> fnTrim)
     : m_interval(interval), m_fnTrim(fnTrim ? std::move(fnTrim) : std::function<void()>(mfTrimWorkingSet)) {}

@@ -4,8 +4,8 @@
 #include <map>
 #include <optional>
 
-#include "common/ComponentMgrIfc.h"
-#include "common/mcBusDispatcher.h"
+#include "contract/ComponentMgrIfc.h"
+#include "bus/mcBusDispatcher.h"
 #include "service/mcServerLifetime.h"
 #include "service/moComponentMgr.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 // The object /ComponentMgrObj on the bus: registers every method of the four
-// interfaces (common/ComponentMgrIfc.h) with the dispatcher and translates
+// interfaces (contract/ComponentMgrIfc.h) with the dispatcher and translates
 // between bus messages and moComponentMgr's public methods: arguments are
 // read in order, a callback path becomes (caller's unique name, path), and
 // the reply carries the HRESULT first, then the out-arguments.

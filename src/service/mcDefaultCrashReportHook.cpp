@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "common/mcCMLog.h"
-#include "common/mcExc.h"
+#include "base/mcCMLog.h"
+#include "base/mcExc.h"
 
 ICrashReportHook::Verdict mcDefaultCrashReportHook::ReportFault(const std::string& strWhere,
                                                                 std::exception_ptr pException) noexcept {

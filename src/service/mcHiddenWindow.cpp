@@ -1,8 +1,8 @@
 #include "service/mcHiddenWindow.h"
 
-#include "common/ComponentMgrIfc.h"
-#include "common/mcBusDispatcher.h"
-#include "common/mcCMLog.h"
+#include "contract/ComponentMgrIfc.h"
+#include "bus/mcBusDispatcher.h"
+#include "base/mcCMLog.h"
 
 mcHiddenWindow::mcHiddenWindow(mcBusDispatcher& dispatcher, std::function<void()> fnOnClose)
     : m_dispatcher(dispatcher), m_fnOnClose(std::move(fnOnClose)) {

@@ -27,7 +27,7 @@
 #include <set>
 #include <string>
 
-#include "common/mcBusDispatcher.h"
+#include "bus/mcBusDispatcher.h"
 
 class mcServerLifetime {
 public:

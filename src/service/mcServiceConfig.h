@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "common/BusAddress.h"
+#include "bus/BusAddress.h"
 
 struct mcServiceConfig {
     // Environment variables read by FromEnvironment.

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <new>
 
-#include "common/ComponentMgrIfc.h"
-#include "common/DebugOutput.h"
-#include "common/mcBusDispatcher.h"
-#include "common/mcBusExc.h"
-#include "common/mcCMLog.h"
-#include "common/mcCMUtils.h"
-#include "common/mfReportAssertion.h"
+#include "contract/ComponentMgrIfc.h"
+#include "base/DebugOutput.h"
+#include "bus/mcBusDispatcher.h"
+#include "bus/mcBusExc.h"
+#include "base/mcCMLog.h"
+#include "registry/mcCMUtils.h"
+#include "base/mfReportAssertion.h"
 #include "jobs/mcComponentMgrJobQueueEngine.h"
 #include "manifest/mcManifestDir.h"
 #include "service/IComponentMgrHost.h"

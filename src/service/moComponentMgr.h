@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "common/Hresult.h"
+#include "contract/Hresult.h"
 #include "jobs/IComponentMgrInstaller.h"
 #include "jobs/mcClientCallback.h"
 #include "manifest/IManifestDirOwner.h"
@@ -196,7 +196,7 @@ private:
     // Queries (moComponentMgrQueries.cpp). Where the store or the manifest
     // directory a query needs is missing, it logs "<Method>: m_p... == NULL !"
     // and answers E_FAIL with empty out-arguments.
-    // The installed status (cmstatus values, common/ComponentStatus.h); the
+    // The installed status (cmstatus values, contract/ComponentStatus.h); the
     // decision point of the install, uninstall and update operations.
     std::int32_t PrvIsComponentInstalled(const std::string& strClient, const std::string& strManifest,
                                          const std::string& strComponent);

@@ -9,7 +9,7 @@
 // main thread, so the two maps are never used by two threads at once.
 //
 // Bus strings cannot be null: an empty client name is taken for a missing one.
-#include "common/mcCMLog.h"
+#include "base/mcCMLog.h"
 #include "service/moComponentMgr.h"
 #include "store/mcComponentConfig.h"
 

@@ -3,10 +3,10 @@
 // Main thread, like every body of the object.
 #include <memory>
 
-#include "common/ComponentStatus.h"
-#include "common/mcCMLog.h"
-#include "common/mfReportAssertion.h"
-#include "common/msClientRecord.h"
+#include "contract/ComponentStatus.h"
+#include "base/mcCMLog.h"
+#include "base/mfReportAssertion.h"
+#include "contract/msClientRecord.h"
 #include "jobs/mcComponentMgrJobQueueEngine.h"
 #include "manifest/mcComponentManifest.h"
 #include "manifest/mcManifestComponent.h"

@@ -9,15 +9,15 @@
 #include <cstring>
 #include <limits>
 
-#include "common/FileUtils.h"
-#include "common/StrConv.h"
-#include "common/StrUtils.h"
-#include "common/mcCMLog.h"
-#include "common/mcCMUtils.h"
-#include "common/mcExc.h"
-#include "common/mcXmlExc.h"
-#include "common/miXMLDOMNode.h"
-#include "store/SafeFileName.h"
+#include "base/FileUtils.h"
+#include "base/StrConv.h"
+#include "base/StrUtils.h"
+#include "base/mcCMLog.h"
+#include "registry/mcCMUtils.h"
+#include "base/mcExc.h"
+#include "xml/mcXmlExc.h"
+#include "xml/miXMLDOMNode.h"
+#include "base/SafeFileName.h"
 
 namespace {
 

@@ -27,10 +27,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/miXMLDOMDocument.h"
-#include "common/miXMLDOMElement.h"
-#include "common/mnReadWriteLock.h"
-#include "common/msClientRecord.h"
+#include "xml/miXMLDOMDocument.h"
+#include "xml/miXMLDOMElement.h"
+#include "base/mnReadWriteLock.h"
+#include "contract/msClientRecord.h"
 
 class mcComponentConfig : public mnThread::ReadWriteLock {
 public:

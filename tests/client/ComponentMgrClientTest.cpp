@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "client/mcComponentMgrClient.h"
-#include "common/ComponentMgrIfc.h"
-#include "common/mcBusConnection.h"
-#include "common/mcBusDispatcher.h"
-#include "common/mcExc.h"
+#include "contract/ComponentMgrIfc.h"
+#include "bus/mcBusConnection.h"
+#include "bus/mcBusDispatcher.h"
+#include "base/mcExc.h"
 #include "support/PrivateBus.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "common/RegistryDatabase.h"
-#include "common/RegistryKey.h"
+#include "registry/RegistryDatabase.h"
+#include "registry/RegistryKey.h"
 
 using core::registry::RegistryKey;
 namespace reg = core::registry;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "client/mcComponentMgrClient.h"
-#include "common/ComponentMgrIfc.h"
+#include "contract/ComponentMgrIfc.h"
 #include "support/PrivateBus.h"
 #include "support/ServiceTestMachine.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "common/mcDiagTrace.h"
+#include "base/mcDiagTrace.h"
 
 namespace {
 

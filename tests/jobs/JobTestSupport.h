@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/mcCMLog.h"
+#include "base/mcCMLog.h"
 #include "jobs/IJobThreadHooks.h"
 #include "jobs/mcComponentMgrJob.h"
 

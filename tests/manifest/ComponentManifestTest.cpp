@@ -5,8 +5,8 @@
 
 #include "ManifestKey.h"
 #include "ManifestTestUtil.h"
-#include "common/mcTraceViewer.h"
-#include "common/miXMLDOMDocument.h"
+#include "base/mcTraceViewer.h"
+#include "xml/miXMLDOMDocument.h"
 #include "manifest/Crypt.h"
 #include "manifest/mcComponentManifest.h"
 #include "manifest/mcSignedFile.h"

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "ManifestTestUtil.h"
-#include "common/mcCMLog.h"
+#include "base/mcCMLog.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ManifestTestUtil.h"
-#include "common/mcTraceViewer.h"
+#include "base/mcTraceViewer.h"
 #include "manifest/ZRVersion.h"
 
 TEST(ZRVersion, ComparesFieldsNumerically) {

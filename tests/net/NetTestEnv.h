@@ -6,8 +6,8 @@
 #include <fstream>
 #include <string>
 
-#include "common/RegistryKey.h"
-#include "common/mcCMUtils.h"
+#include "registry/RegistryKey.h"
+#include "registry/mcCMUtils.h"
 
 namespace kettrin::test {
 

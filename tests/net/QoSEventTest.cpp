@@ -6,10 +6,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/OsDependent.h"
-#include "common/StrUtils.h"
-#include "common/mcCMLog.h"
-#include "common/mcCMUtils.h"
+#include "base/OsDependent.h"
+#include "base/StrUtils.h"
+#include "base/mcCMLog.h"
+#include "registry/mcCMUtils.h"
 #include "net/mcCMUtilsNet.h"
 #include "net/mcQoSEvent.h"
 #include "NetTestEnv.h"

@@ -11,8 +11,8 @@
 #include <set>
 #include <thread>
 
-#include "common/ComponentMgrIfc.h"
-#include "common/FsTestUtil.h"
+#include "contract/ComponentMgrIfc.h"
+#include "support/FsTestUtil.h"
 #include "service/ServerCommandLine.h"
 #include "service/ServerRegistration.h"
 #include "service/mcCleanupThread.h"

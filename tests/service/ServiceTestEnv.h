@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "common/mcBusDispatcher.h"
+#include "bus/mcBusDispatcher.h"
 #include "service/mcComponentMgrServer.h"
 #include "support/PrivateBus.h"
 #include "support/ServiceTestMachine.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "StoreTestUtil.h"
-#include "store/SafeFileName.h"
+#include "base/SafeFileName.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "common/mcCMLog.h"
-#include "common/miXMLDOMDocument.h"
+#include "base/mcCMLog.h"
+#include "xml/miXMLDOMDocument.h"
 #include "store/mcComponentConfig.h"
 
 namespace storetest {

@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "common/mcBusConnection.h"
+#include "bus/mcBusConnection.h"
 
 namespace testsupport {
 

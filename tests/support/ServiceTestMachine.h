@@ -18,12 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include "common/ComponentMgrIfc.h"
-#include "common/FsTestUtil.h"
-#include "common/RegistryDatabase.h"
-#include "common/RegistryKey.h"
-#include "common/mcBusConnection.h"
-#include "common/mcCMUtils.h"
+#include "contract/ComponentMgrIfc.h"
+#include "support/FsTestUtil.h"
+#include "registry/RegistryDatabase.h"
+#include "registry/RegistryKey.h"
+#include "bus/mcBusConnection.h"
+#include "registry/mcCMUtils.h"
 
 namespace svctest {
 

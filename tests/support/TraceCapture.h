@@ -12,7 +12,7 @@
 #include <atomic>
 #include <vector>
 
-#include "common/mcTraceViewer.h"
+#include "base/mcTraceViewer.h"
 
 namespace kettrin::test {
 

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "common/ComponentMgrIfc.h"
-#include "common/FileUtils.h"
-#include "common/mcCMLog.h"
-#include "common/mcCMUtils.h"
+#include "contract/ComponentMgrIfc.h"
+#include "base/FileUtils.h"
+#include "base/mcCMLog.h"
+#include "registry/mcCMUtils.h"
 #include "service/ServerCommandLine.h"
 #include "service/ServerRegistration.h"
 #include "service/mcComponentMgrServer.h"

@@ -1,8 +1,0 @@
-#include "common/mcXmlExc.h"
-
-#include "common/SystemMessages.h"
-
-void HRToExc(HRESULT hr) {
-    if (hr >= 0) return;
-    KTHROW_AT(mcXmlExc, "HRToExc", 95, "Error: " + mfHResultText(hr));
-}

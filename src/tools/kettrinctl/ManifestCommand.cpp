@@ -1,0 +1,443 @@
+// kettrinctl manifest: the publisher's tools for signed component manifests.
+//   keygen PRIVATE_KEY_FILE                      new signing key
+//   sign --key PRIVATE_KEY_FILE IN.xml OUT       write a signed manifest
+//   verify [--public-key HEX] FILE               check a signature
+//   show [--public-key HEX] [--client ...] FILE  list the components
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ManifestKey.h"
+#include "tools/kettrinctl/CtlCommand.h"
+#include "base/mcCMLog.h"
+#include "base/mcTraceViewer.h"
+#include "manifest/Crypt.h"
+#include "manifest/mcComponentManifest.h"
+#include "manifest/mcSignedFile.h"
+
+namespace kettrinctl {
+namespace {
+
+constexpr const char* kSynopsis =
+    "usage: kettrinctl manifest keygen PRIVATE_KEY_FILE\n"
+    "       kettrinctl manifest sign --key PRIVATE_KEY_FILE IN.xml OUT\n"
+    "       kettrinctl manifest verify [--public-key HEX] FILE\n"
+    "       kettrinctl manifest show [--public-key HEX] [--client NAME [--version V]\n"
+    "                                [--oem O] [--lang L]] FILE\n";
+constexpr const char* kDetails =
+    "\n"
+    "Signed component manifests: a line of 128 hex digits (RSASSA-PKCS1-v1_5 with\n"
+    "SHA-1, 512-bit RSA key) followed by the XML document.\n"
+    "\n"
+    "  keygen   writes a new 512-bit RSA private key (PEM PKCS#8, mode 0600; an\n"
+    "           existing file is not overwritten) and prints its public half as the\n"
+    "           188 hex digits the build takes (-DKETTRIN_MANIFEST_PUBLIC_KEY=...).\n"
+    "  sign     signs IN.xml with a PEM PKCS#8 RSA key of 512 bits (for example one\n"
+    "           made by 'openssl genpkey') and writes the signed file OUT.\n"
+    "  verify   prints \"verified\" and exits 0 when FILE's signature holds against\n"
+    "           HEX (default: the key built into this program); otherwise prints\n"
+    "           the reason and exits 1.\n"
+    "  show     loads FILE as the service does (signature, XML) and prints its\n"
+    "           version and a table of its components: plug-in record, hidden,\n"
+    "           mandatory and available flags, uninstall rule and client filters.\n"
+    "           With --client only the components that client may see. The\n"
+    "           service's log lines for the file go to standard error. Exits 1\n"
+    "           when the manifest does not load.\n"
+    "\n"
+    "Exit codes: 0 done, 1 not verified or a file could not be used, 2 usage error.\n";
+
+// Parsed command line: options with a value, then positional words.
+struct Args {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> words;
+};
+
+int UsageError(const std::string& message) {
+    std::cerr << "kettrinctl manifest: " << message << "\n"
+              << kSynopsis << "'kettrinctl manifest --help' for more.\n";
+    return kExitUsage;
+}
+
+// Options in valueOptions take the next word as value; "--" ends the options.
+// Returns nullopt after printing a usage error.
+std::optional<Args> ParseArgs(const std::vector<std::string>& args, std::size_t first,
+                              const std::vector<std::string>& valueOptions) {
+    Args parsed;
+    bool bOptions = true;
+    for (std::size_t i = first; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (bOptions && a == "--") {
+            bOptions = false;
+        } else if (bOptions && a.size() > 1 && a[0] == '-') {
+            bool bKnown = false;
+            for (const auto& o : valueOptions) bKnown = bKnown || o == a;
+            if (!bKnown) {
+                UsageError("unknown option '" + a + "'");
+                return std::nullopt;
+            }
+            if (i + 1 >= args.size()) {
+                UsageError("option '" + a + "' needs a value");
+                return std::nullopt;
+            }
+            if (parsed.options.count(a) != 0) {
+                UsageError("option '" + a + "' given twice");
+                return std::nullopt;
+            }
+            parsed.options[a] = args[++i];
+        } else {
+            parsed.words.push_back(a);
+        }
+    }
+    return parsed;
+}
+
+bool IsHex(const std::string& s) {
+    if (s.empty()) return false;
+    for (char c : s) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
+// Reads a whole regular file of at most maxBytes; false with a message otherwise.
+bool ReadWholeFile(const std::string& path, std::int64_t maxBytes, std::string& out, std::string& error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool bOk = ::fstat(fd, &st) == 0;
+    if (!bOk || !S_ISREG(st.st_mode)) {
+        error = path + ": not a regular file";
+        ::close(fd);
+        return false;
+    }
+    if (st.st_size > maxBytes) {
+        error = path + ": larger than " + std::to_string(maxBytes) + " bytes";
+        ::close(fd);
+        return false;
+    }
+    out.assign(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = path + ": read failed";
+            ::close(fd);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return true;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes bytes to a temporary file next to path and renames it over path.
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, mode_t mode,
+                         std::string& error) {
+    std::string tmp = path + ".XXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool bOk = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
+    bOk = (::close(fd) == 0) && bOk;
+    if (bOk && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
+    error = path + ": " + std::strerror(errno);
+    ::unlink(tmp.c_str());
+    return false;
+}
+
+int Keygen(const std::vector<std::string>& args) {
+    auto parsed = ParseArgs(args, 1, {});
+    if (!parsed) return kExitUsage;
+    if (parsed->words.size() != 1) return UsageError("keygen takes one PRIVATE_KEY_FILE");
+    const std::string& path = parsed->words[0];
+
+    zr::crypt::msKeyPair pair;
+    try {
+        pair = zr::crypt::RSAGenerateKey();
+    } catch (const mcExc& e) {
+        std::cerr << "kettrinctl manifest keygen: " << e.Description() << "\n";
+        return kExitNo;
+    }
+    // O_EXCL: never replace an existing key by accident.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::cerr << "kettrinctl manifest keygen: " << path << ": " << std::strerror(errno) << "\n";
+        return kExitNo;
+    }
+    bool bOk = WriteAll(fd, pair.privateKeyPem) && ::fsync(fd) == 0;
+    bOk = (::close(fd) == 0) && bOk;
+    if (!bOk) {
+        std::cerr << "kettrinctl manifest keygen: " << path << ": write failed\n";
+        ::unlink(path.c_str());
+        return kExitNo;
+    }
+    std::cout << pair.publicKeyHex << "\n";
+    return kExitOk;
+}
+
+int Sign(const std::vector<std::string>& args) {
+    auto parsed = ParseArgs(args, 1, {"--key"});
+    if (!parsed) return kExitUsage;
+    if (parsed->options.count("--key") == 0) return UsageError("sign needs --key PRIVATE_KEY_FILE");
+    if (parsed->words.size() != 2) return UsageError("sign takes IN.xml and OUT");
+    const std::string& in = parsed->words[0];
+    const std::string& out = parsed->words[1];
+
+    std::string pem, document, error;
+    if (!ReadWholeFile(parsed->options["--key"], 1 << 20, pem, error) ||
+        !ReadWholeFile(in, mcSignedFile::kMaxFileSize - static_cast<std::int64_t>(mcSignedFile::kSignatureLineBytes),
+                       document, error)) {
+        std::cerr << "kettrinctl manifest sign: " << error << "\n";
+        return kExitNo;
+    }
+    if (document.empty()) {
+        std::cerr << "kettrinctl manifest sign: " << in << ": empty document\n";
+        return kExitNo;
+    }
+    if (document.back() == '\0') {
+        // Readers drop one trailing NUL, so such a document could never verify.
+        std::cerr << "kettrinctl manifest sign: " << in << ": document ends with a NUL byte\n";
+        return kExitNo;
+    }
+    std::string signature;
+    try {
+        signature = zr::crypt::RSASign(pem, document);
+    } catch (const mcExc& e) {
+        std::cerr << "kettrinctl manifest sign: " << e.Description() << "\n";
+        return kExitNo;
+    }
+    if (!WriteFileAtomically(out, mcSignedFile::Compose(signature, document), 0644, error)) {
+        std::cerr << "kettrinctl manifest sign: " << error << "\n";
+        return kExitNo;
+    }
+    return kExitOk;
+}
+
+// The --public-key value, or the built-in key. Empty after a usage error.
+std::optional<std::string> PublicKeyOption(Args& parsed) {
+    auto it = parsed.options.find("--public-key");
+    if (it == parsed.options.end()) return std::string(zr::crypt::kManifestPublicKey);
+    if (!IsHex(it->second)) {
+        UsageError("--public-key takes hex digits (hex DER SubjectPublicKeyInfo)");
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+int Verify(const std::vector<std::string>& args) {
+    auto parsed = ParseArgs(args, 1, {"--public-key"});
+    if (!parsed) return kExitUsage;
+    if (parsed->words.size() != 1) return UsageError("verify takes one FILE");
+    auto key = PublicKeyOption(*parsed);
+    if (!key) return kExitUsage;
+    mcSignedFile file(parsed->words[0], *key);
+    if (file.IsVerified()) {
+        std::cout << "verified\n";
+        return kExitOk;
+    }
+    std::cout << "not verified: " << mcSignedFile::StatusText(file.GetStatus()) << "\n";
+    return kExitNo;
+}
+
+// Captures what the manifest code logs while the tool runs, instead of writing
+// into the service's log: a private folder holds the log until it is printed.
+class LogToStderr {
+public:
+    LogToStderr() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "kettrinctl-log-XXXXXX").string();
+        if (::mkdtemp(tmpl.data()) != nullptr) {
+            m_strFolder = tmpl;
+            mcCMLog::Instance().Open(m_strFolder);
+        } else {
+            mcCMLog::Instance().Close();  // no default log either
+        }
+    }
+    ~LogToStderr() {
+        mcCMLog::Instance().Close();
+        if (m_strFolder.empty()) return;
+        std::ifstream in(m_strFolder + "/" + mcCMLog::kLogFileName);
+        std::string line;
+        while (std::getline(in, line)) std::cerr << "log: " << mcTraceViewer::Printable(line) << "\n";
+        std::error_code ec;
+        std::filesystem::remove_all(m_strFolder, ec);
+    }
+    LogToStderr(const LogToStderr&) = delete;
+    LogToStderr& operator=(const LogToStderr&) = delete;
+
+private:
+    std::string m_strFolder;
+};
+
+std::string Join(const std::vector<std::string>& items, const char* separator) {
+    std::string text;
+    for (const auto& item : items) {
+        if (!text.empty()) text += separator;
+        text += item;
+    }
+    return text;
+}
+
+std::string FilterText(const std::vector<mcClientFilter>& filters) {
+    std::vector<std::string> entries;
+    for (const auto& f : filters) {
+        std::string entry = f.m_strName;
+        if (!f.m_strMinVersion.empty() || !f.m_strMaxVersion.empty()) {
+            entry += " " + (f.m_strMinVersion.empty() ? std::string("*") : f.m_strMinVersion) + ".." +
+                     (f.m_strMaxVersion.empty() ? std::string("*") : f.m_strMaxVersion);
+        }
+        if (!f.m_vecOEMs.empty()) entry += " oem=" + Join(f.m_vecOEMs, ",");
+        if (!f.m_vecLangs.empty()) entry += " lang=" + Join(f.m_vecLangs, ",");
+        entries.push_back(entry);
+    }
+    return Join(entries, "; ");
+}
+
+const char* UninstallRuleText(std::int32_t rule) {
+    switch (rule) {
+        case mcManifestPlugin::kUninstallRuleCM: return "CM";
+        case mcManifestPlugin::kUninstallRuleClient: return "Client";
+        default: return "-";
+    }
+}
+
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
+
+// Texts from the manifest are printed with control characters (line breaks,
+// terminal escapes) replaced by '?', so a file cannot forge rows or drive the
+// terminal.
+void PrintTable(std::vector<std::vector<std::string>> rows) {
+    for (auto& row : rows) {
+        for (auto& cell : row) cell = mcTraceViewer::Printable(cell);
+    }
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        std::cout << line << "\n";
+    }
+}
+
+int Show(const std::vector<std::string>& args) {
+    auto parsed = ParseArgs(args, 1, {"--public-key", "--client", "--version", "--oem", "--lang"});
+    if (!parsed) return kExitUsage;
+    if (parsed->words.size() != 1) return UsageError("show takes one FILE");
+    auto key = PublicKeyOption(*parsed);
+    if (!key) return kExitUsage;
+    msClientRecord client;
+    const bool bClient = parsed->options.count("--client") != 0;
+    if (bClient) {
+        client.name = parsed->options["--client"];
+        if (client.name.empty()) return UsageError("--client needs a name");
+    } else if (parsed->options.count("--version") || parsed->options.count("--oem") ||
+               parsed->options.count("--lang")) {
+        return UsageError("--version, --oem and --lang describe a --client");
+    }
+    if (parsed->options.count("--version")) client.version = parsed->options["--version"];
+    if (parsed->options.count("--oem")) client.oem = parsed->options["--oem"];
+    if (parsed->options.count("--lang")) client.lang = parsed->options["--lang"];
+    const std::string& path = parsed->words[0];
+
+    LogToStderr logCapture;
+    const mcComponentManifest manifest(msManifestFile{path, *key});
+    if (!manifest.IsLoaded()) {
+        const mcSignedFile signedFile(path, *key);
+        std::cout << "not loaded: "
+                  << (signedFile.IsVerified() ? "the document is not usable XML"
+                                              : mcSignedFile::StatusText(signedFile.GetStatus()))
+                  << "\n";
+        return kExitNo;
+    }
+
+    std::vector<std::string> names;
+    const bool bListed = manifest.GetComponents(client, names);
+    std::cout << "manifest: " << mcTraceViewer::Printable(path) << "\n";
+    std::cout << "version:  " << mcTraceViewer::Printable(manifest.GetVersion()) << "\n";
+    if (bClient) {
+        std::cout << "client:   "
+                  << mcTraceViewer::Printable(client.name + " version=" + OrDash(client.version) +
+                                              " oem=" + OrDash(client.oem) + " lang=" + OrDash(client.lang))
+                  << "\n";
+    }
+    std::cout << "components: " << names.size() << "\n\n";
+
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"COMPONENT", "PLUGIN", "VERSION", "GUID", "HIDDEN", "MANDATORY", "AVAILABLE",
+                    "UNINSTALL", "URL", "INSTALL", "COMPATIBLE", "INCOMPATIBLE"});
+    for (const std::string& name : names) {
+        mcManifestComponent component;
+        if (!manifest.GetComponent(name, component)) {
+            rows.push_back({name, "(unreadable: see log)"});
+            continue;
+        }
+        const mcManifestPlugin& p = component.m_plugin;
+        rows.push_back({name, OrDash(p.m_strName), OrDash(p.m_strVersion), OrDash(p.m_strGUID),
+                        p.m_bHidden ? "yes" : "no", p.m_bMandatory ? "yes" : "no",
+                        p.m_bAvailable ? "yes" : "no", UninstallRuleText(p.m_nUninstallRule),
+                        OrDash(p.m_strUpdateURL), OrDash(p.m_strInstallCmdline),
+                        OrDash(FilterText(component.m_vecCompatibleClients)),
+                        OrDash(FilterText(component.m_vecIncompatibleClients))});
+    }
+    PrintTable(rows);
+    return bListed ? kExitOk : kExitNo;
+}
+
+int Run(const std::vector<std::string>& args) {
+    if (args.empty()) return UsageError("missing sub-command");
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::cout << kSynopsis << kDetails;
+        return kExitOk;
+    }
+    if (WantsHelp(args)) {
+        std::cout << kSynopsis << kDetails;
+        return kExitOk;
+    }
+    if (args[0] == "keygen") return Keygen(args);
+    if (args[0] == "sign") return Sign(args);
+    if (args[0] == "verify") return Verify(args);
+    if (args[0] == "show") return Show(args);
+    return UsageError("unknown sub-command '" + args[0] + "'");
+}
+
+}  // namespace
+
+KETTRINCTL_COMMAND("manifest", "publisher tools: make keys, sign, verify and show manifests", Run);
+
+}  // namespace kettrinctl
