@@ -19,16 +19,16 @@ inline constexpr std::int32_t kUndecided = 0x10000;
 // An install job for the component is queued or running.
 inline constexpr std::int32_t kInstallRunning = 0x1000000;
 
-// A short English description of a status value; "unrecognised status" for
-// any other number. Never null.
+// The status in a user's words; "unrecognised status" for any other number.
+// Never null.
 inline const char* Describe(std::int32_t nStatus) {
     switch (nStatus) {
-        case kUnknown: return "not known to the component manager";
-        case kNotInstalled: return "not installed for this client";
+        case kUnknown: return "unknown to the manager";
+        case kNotInstalled: return "not installed";
         case kInstalled: return "installed for this client";
-        case kInstalledForOthers: return "installed, but not for this client";
-        case kUndecided: return "cannot be decided (manifest, component or store missing, or hidden)";
-        case kInstallRunning: return "an install is queued or running";
+        case kInstalledForOthers: return "installed for another client";
+        case kUndecided: return "hidden or not decidable";
+        case kInstallRunning: return "install running";
         default: return "unrecognised status";
     }
 }

@@ -6,6 +6,16 @@ msServerCommandLine mfParseServerCommandLine(const std::vector<std::string>& vec
     msServerCommandLine result;
     std::string strLine;
     for (const std::string& strArg : vecArgs) {
+        if (strArg == kSwitchHelp || strArg == "-h") {
+            result.action = mcServerAction::kHelp;
+            return result;
+        }
+        if (strArg == kSwitchVersion) {
+            result.action = mcServerAction::kVersion;
+            return result;
+        }
+    }
+    for (const std::string& strArg : vecArgs) {
         if (strArg == kSwitchSession) result.bSessionBus = true;
         if (!strLine.empty()) strLine += ' ';
         strLine += strArg;

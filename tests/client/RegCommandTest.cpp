@@ -150,15 +150,20 @@ TEST_F(RegCommandTest, RootsAndNamesIgnoreCase) {
 
 TEST_F(RegCommandTest, MissingThingsExitOneWithTheRegistryText) {
     ExpectOk({"set", kKey, "AppPath", "sz", "/x"});
+    // The missing thing in words; the registry's own text with --verbose.
     Result value = Reg({"query", kKey, "Nope"});
     EXPECT_EQ(value.code, 1);
     EXPECT_EQ(value.out, "");
+    EXPECT_NE(value.err.find("no value 'Nope' under " + std::string(kKey)), std::string::npos) << value.err;
+    value = Reg({"query", kKey, "Nope", "--verbose"});
     EXPECT_NE(value.err.find("RegQueryValueEx(software\\Tavrolin, Inc.\\componentMgr\\Nope) returned 2."),
               std::string::npos)
         << value.err;
 
     Result key = Reg({"query", "HKLM\\Software\\Missing"});
     EXPECT_EQ(key.code, 1);
+    EXPECT_NE(key.err.find("no such key HKLM\\Software\\Missing"), std::string::npos) << key.err;
+    key = Reg({"--verbose", "query", "HKLM\\Software\\Missing"});
     EXPECT_NE(key.err.find("Handle() exception.Software\\Missing"), std::string::npos) << key.err;
 
     EXPECT_EQ(Reg({"delete", kKey, "Nope"}).code, 1);

@@ -261,7 +261,9 @@ TEST_F(ActivationTest, CtlStatusCloseAndClearTasks) {
     EXPECT_EQ(svctest::RunProgram({svctest::kCtl, "status"}, &strOut), 1);
     EXPECT_EQ(strOut, "ComponentMgr.ComponentMgrObj: not running\n");
     EXPECT_EQ(svctest::RunProgram({svctest::kCtl, "close"}, nullptr, &strErr), 3);
-    EXPECT_NE(strErr.find("failed with HRESULT 0x80080005"), std::string::npos) << strErr;
+    EXPECT_NE(strErr.find("the component manager did not answer: CO_E_SERVER_EXEC_FAILURE (0x80080005)"),
+              std::string::npos)
+        << strErr;
     EXPECT_EQ(Owner(), "");
 
     // clear-tasks starts the service.

@@ -3,6 +3,7 @@
 //   Kettrin /RegServer     write the registration (registry, activation file)
 //   Kettrin -UnregServer   remove it
 //   Kettrin [--session]    serve (normally started by bus activation)
+//   Kettrin --help         usage; --version: the version (neither touches the bus)
 //
 // The exit code of the registration switches is the HRESULT of their last
 // step. SIGTERM, SIGINT and SIGHUP end a running server the orderly way: the
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "KettrinVersion.h"
 #include "contract/ComponentMgrIfc.h"
 #include "base/FileUtils.h"
 #include "base/mcCMLog.h"
@@ -60,6 +62,18 @@ private:
     std::thread m_thread;
 };
 
+constexpr const char* kUsage =
+    "usage: Kettrin [--session]      serve the component manager on the bus\n"
+    "       Kettrin /RegServer      register: registry keys and the bus activation file\n"
+    "       Kettrin /UnregServer    remove the registration\n"
+    "       Kettrin --help | --version\n"
+    "\n"
+    "The service is normally started by the bus when a client first calls it and\n"
+    "ends a few seconds after its last client. Switches may start with \"/\" or \"-\"\n"
+    "and ignore case; other switches are skipped. The bus is $DBUS_STARTER_ADDRESS\n"
+    "when the bus started it, else $KETTRIN_BUS_ADDRESS, else the session bus with\n"
+    "--session, else the system bus. 'kettrinctl status' tells whether it runs.\n";
+
 int ExitCodeOf(HRESULT hr, const char* pszSwitch) {
     if (FAILED(hr)) {
         std::fprintf(stderr, "Kettrin: %s failed with HRESULT %s\n", pszSwitch, cmifc::FormatHResult(hr).c_str());
@@ -76,6 +90,14 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     const msServerCommandLine commandLine =
         mfParseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (commandLine.action == mcServerAction::kHelp) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (commandLine.action == mcServerAction::kVersion) {
+        std::printf("Kettrin %s\n", KETTRIN_VERSION_TEXT);
+        return 0;
+    }
     mcServiceConfig config = mcServiceConfig::FromEnvironment(commandLine.bSessionBus);
 
     if (commandLine.action != mcServerAction::kRunServer) {

@@ -1,11 +1,11 @@
 #pragma once
 // Shared by the kettrinctl commands that call the component manager service
-// (queries, installer reports): argument parsing with --session and named
-// options, opening the client, and the exit code of an HRESULT.
+// (queries, installer reports): argument parsing with named options, opening
+// the client on the bus the global options choose, and the exit code of an
+// HRESULT.
 //
 // Exit codes: 0 S_OK, 1 another success code (S_FALSE), 2 usage error,
-// 3 failed HRESULT or unreachable service (the HRESULT is printed in
-// hexadecimal on standard error).
+// 3 failed HRESULT or unreachable service (the reason on standard error).
 #include <functional>
 #include <iostream>
 #include <map>
@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "tools/kettrinctl/CtlCommand.h"
+#include "tools/kettrinctl/CtlJson.h"
+#include "tools/kettrinctl/CtlMessages.h"
+#include "tools/kettrinctl/CtlOptions.h"
 #include "client/mcComponentMgrClient.h"
 #include "contract/ComponentMgrIfc.h"
 #include "base/mcExc.h"
@@ -22,14 +25,13 @@
 namespace kettrinctl::svc {
 
 inline constexpr const char* kBusOptionHelp =
-    "  --session  use the session bus (default: $KETTRIN_BUS_ADDRESS, else the\n"
-    "             system bus)\n"
+    "Global options: --system, --session, --address ADDR (default:\n"
+    "$KETTRIN_BUS_ADDRESS, else the system bus), --json, --quiet, --verbose.\n"
     "Exit code: 0 S_OK, 1 S_FALSE, 2 usage error, 3 failure or service unreachable.\n";
 
 struct ParsedArgs {
     std::vector<std::string> positional;
     std::map<std::string, std::string> options;  // "--client" -> value
-    bool bSession = false;
 };
 
 // Splits args into positionals and the named options in setValued (each
@@ -39,9 +41,7 @@ inline bool ParseArgs(const char* pszCommand, const std::vector<std::string>& ar
                       const std::set<std::string>& setValued, std::size_t nPositional, ParsedArgs& parsed) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--session") {
-            parsed.bSession = true;
-        } else if (setValued.count(arg) != 0) {
+        if (setValued.count(arg) != 0) {
             if (i + 1 >= args.size()) {
                 std::cerr << "kettrinctl " << pszCommand << ": " << arg << " needs a value\n";
                 return false;
@@ -66,10 +66,28 @@ inline bool ParseArgs(const char* pszCommand, const std::vector<std::string>& ar
 inline int ExitFor(const char* pszCommand, HRESULT hr, const mcComponentMgrClient& client) {
     if (hr == S_OK) return kExitOk;
     if (SUCCEEDED(hr)) return kExitNo;
-    std::cerr << "kettrinctl " << pszCommand << ": failed with HRESULT " << cmifc::FormatHResult(hr);
-    if (!client.LastError().empty()) std::cerr << " (" << client.LastError() << ")";
-    std::cerr << "\n";
+    PrintCallFailure(pszCommand, hr, client);
     return kExitFailed;
+}
+
+// Opens a client on the bus the global options choose; prints why and
+// returns null when the bus cannot be reached.
+inline std::unique_ptr<mcComponentMgrClient> OpenClient(const char* pszCommand, bool bAutoStart = true) {
+    mcComponentMgrClient::Options options = CtlOptions::Current().ClientOptions();
+    options.bAutoStart = bAutoStart;
+    try {
+        return std::make_unique<mcComponentMgrClient>(options);
+    } catch (const mcExc& exc) {
+        PrintBusFailure(pszCommand, CtlOptions::Current().BusDescription(), exc.Description());
+        return nullptr;
+    }
+}
+
+// Prints a result line on standard output unless --quiet or --json.
+inline std::ostream& Out() {
+    static std::ostream null(nullptr);
+    const CtlOptions& options = CtlOptions::Current();
+    return options.bQuiet || options.bJson ? null : std::cout;
 }
 
 // --help, parsing, client, body. The body's exit code is returned; an mcExc
@@ -86,21 +104,12 @@ inline int RunServiceCommand(const char* pszCommand, const char* pszUsage, const
         std::cerr << pszUsage << kBusOptionHelp;
         return kExitUsage;
     }
-    mcComponentMgrClient::Options options;
-    options.bSessionBus = parsed.bSession;
-    std::unique_ptr<mcComponentMgrClient> pClient;
-    try {
-        pClient = std::make_unique<mcComponentMgrClient>(options);
-    } catch (const mcExc& exc) {
-        std::cerr << "kettrinctl " << pszCommand << ": failed with HRESULT "
-                  << cmifc::FormatHResult(cmifc::RPC_E_DISCONNECTED) << " (cannot reach the bus: "
-                  << exc.Description() << ")\n";
-        return kExitFailed;
-    }
+    std::unique_ptr<mcComponentMgrClient> pClient = OpenClient(pszCommand);
+    if (!pClient) return kExitFailed;
     try {
         return body(*pClient, parsed);
     } catch (const mcExc& exc) {
-        std::cerr << "kettrinctl " << pszCommand << ": " << exc.Description() << "\n";
+        PrintError(pszCommand, "the call failed", exc.Description());
         return kExitFailed;
     }
 }

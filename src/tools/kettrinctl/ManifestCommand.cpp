@@ -22,6 +22,8 @@
 
 #include "ManifestKey.h"
 #include "tools/kettrinctl/CtlCommand.h"
+#include "tools/kettrinctl/CtlJson.h"
+#include "tools/kettrinctl/CtlOptions.h"
 #include "base/mcCMLog.h"
 #include "base/mcTraceViewer.h"
 #include "manifest/Crypt.h"
@@ -56,6 +58,9 @@ constexpr const char* kDetails =
     "           With --client only the components that client may see. The\n"
     "           service's log lines for the file go to standard error. Exits 1\n"
     "           when the manifest does not load.\n"
+    "\n"
+    "With --json, verify prints {\"file\",\"verified\",\"reason\"} and show\n"
+    "{\"manifest\",\"loaded\",\"version\",\"client\",\"components\":[...]}.\n"
     "\n"
     "Exit codes: 0 done, 1 not verified or a file could not be used, 2 usage error.\n";
 
@@ -261,12 +266,20 @@ int Verify(const std::vector<std::string>& args) {
     auto key = PublicKeyOption(*parsed);
     if (!key) return kExitUsage;
     mcSignedFile file(parsed->words[0], *key);
-    if (file.IsVerified()) {
-        std::cout << "verified\n";
-        return kExitOk;
+    const bool bVerified = file.IsVerified();
+    if (CtlOptions::Current().bJson) {
+        PrintJson(CtlJson::MakeObject(
+            {{"file", parsed->words[0]},
+             {"verified", bVerified},
+             {"reason", CtlJson::StringOrNull(!bVerified, mcSignedFile::StatusText(file.GetStatus()))}}));
+    } else if (!CtlOptions::Current().bQuiet) {
+        if (bVerified) {
+            std::cout << "verified\n";
+        } else {
+            std::cout << "not verified: " << mcSignedFile::StatusText(file.GetStatus()) << "\n";
+        }
     }
-    std::cout << "not verified: " << mcSignedFile::StatusText(file.GetStatus()) << "\n";
-    return kExitNo;
+    return bVerified ? kExitOk : kExitNo;
 }
 
 // Captures what the manifest code logs while the tool runs, instead of writing
@@ -355,6 +368,57 @@ void PrintTable(std::vector<std::vector<std::string>> rows) {
     }
 }
 
+CtlJson FiltersJson(const std::vector<mcClientFilter>& filters) {
+    CtlJson::Array array;
+    for (const mcClientFilter& f : filters) {
+        array.push_back(CtlJson::MakeObject({{"name", f.m_strName},
+                                             {"min_version", CtlJson::StringOrNull(!f.m_strMinVersion.empty(),
+                                                                                   f.m_strMinVersion)},
+                                             {"max_version", CtlJson::StringOrNull(!f.m_strMaxVersion.empty(),
+                                                                                   f.m_strMaxVersion)},
+                                             {"oems", CtlJson::StringArray(f.m_vecOEMs)},
+                                             {"langs", CtlJson::StringArray(f.m_vecLangs)}}));
+    }
+    return CtlJson(std::move(array));
+}
+
+CtlJson ShowJson(const std::string& strPath, const mcComponentManifest& manifest, bool bClient,
+                 const msClientRecord& client, const std::vector<std::string>& names) {
+    CtlJson::Array components;
+    for (const std::string& name : names) {
+        mcManifestComponent component;
+        if (!manifest.GetComponent(name, component)) {
+            components.push_back(CtlJson::MakeObject({{"name", name}, {"readable", false}}));
+            continue;
+        }
+        const mcManifestPlugin& p = component.m_plugin;
+        components.push_back(CtlJson::MakeObject({{"name", name},
+                                                  {"readable", true},
+                                                  {"plugin", p.m_strName},
+                                                  {"version", p.m_strVersion},
+                                                  {"guid", p.m_strGUID},
+                                                  {"hidden", p.m_bHidden},
+                                                  {"mandatory", p.m_bMandatory},
+                                                  {"available", p.m_bAvailable},
+                                                  {"uninstall", UninstallRuleText(p.m_nUninstallRule)},
+                                                  {"url", p.m_strUpdateURL},
+                                                  {"install", p.m_strInstallCmdline},
+                                                  {"compatible", FiltersJson(component.m_vecCompatibleClients)},
+                                                  {"incompatible",
+                                                   FiltersJson(component.m_vecIncompatibleClients)}}));
+    }
+    CtlJson clientJson;
+    if (bClient) {
+        clientJson = CtlJson::MakeObject(
+            {{"name", client.name}, {"version", client.version}, {"oem", client.oem}, {"lang", client.lang}});
+    }
+    return CtlJson::MakeObject({{"manifest", strPath},
+                                {"loaded", true},
+                                {"version", manifest.GetVersion()},
+                                {"client", clientJson},
+                                {"components", CtlJson(std::move(components))}});
+}
+
 int Show(const std::vector<std::string>& args) {
     auto parsed = ParseArgs(args, 1, {"--public-key", "--client", "--version", "--oem", "--lang"});
     if (!parsed) return kExitUsage;
@@ -376,18 +440,27 @@ int Show(const std::vector<std::string>& args) {
     const std::string& path = parsed->words[0];
 
     LogToStderr logCapture;
+    const bool bJson = CtlOptions::Current().bJson;
     const mcComponentManifest manifest(msManifestFile{path, *key});
     if (!manifest.IsLoaded()) {
         const mcSignedFile signedFile(path, *key);
-        std::cout << "not loaded: "
-                  << (signedFile.IsVerified() ? "the document is not usable XML"
-                                              : mcSignedFile::StatusText(signedFile.GetStatus()))
-                  << "\n";
+        const std::string strWhy = signedFile.IsVerified() ? "the document is not usable XML"
+                                                           : mcSignedFile::StatusText(signedFile.GetStatus());
+        if (bJson) {
+            PrintJson(CtlJson::MakeObject({{"manifest", path}, {"loaded", false}, {"reason", strWhy}}));
+        } else if (!CtlOptions::Current().bQuiet) {
+            std::cout << "not loaded: " << strWhy << "\n";
+        }
         return kExitNo;
     }
 
     std::vector<std::string> names;
     const bool bListed = manifest.GetComponents(client, names);
+    if (bJson) {
+        PrintJson(ShowJson(path, manifest, bClient, client, names));
+        return bListed ? kExitOk : kExitNo;
+    }
+    if (CtlOptions::Current().bQuiet) return bListed ? kExitOk : kExitNo;
     std::cout << "manifest: " << mcTraceViewer::Printable(path) << "\n";
     std::cout << "version:  " << mcTraceViewer::Printable(manifest.GetVersion()) << "\n";
     if (bClient) {

@@ -10,6 +10,11 @@
 #include <iostream>
 
 #include "tools/kettrinctl/CtlCommand.h"
+#include "tools/kettrinctl/CtlJson.h"
+#include "tools/kettrinctl/CtlMessages.h"
+#include "tools/kettrinctl/CtlOptions.h"
+#include "net/ServerHosts.h"
+#include "registry/mcSettingsRegImpl.h"
 #include "base/mcDiagTrace.h"
 #include "base/mcTraceViewer.h"
 #include "net/mcConnectionCheck.h"
@@ -25,8 +30,11 @@ void PrintNetUsage(std::ostream& out) {
            "       kettrinctl net get URL [-o FILE]\n"
            "\n"
            "check  runs the component manager's connection check (algorithm and settings\n"
-           "       from the registry) and prints \"online\" (exit 0) or \"offline\" (exit 1).\n"
-           "       --trace also prints its \"internetconnection\" trace lines.\n"
+           "       from the registry, see 'kettrinctl config'), says what it checked and\n"
+           "       prints \"online\" (exit 0) or \"offline\" (exit 1); when the HTTP probe has\n"
+           "       no server, it names the missing setting. --trace also prints its\n"
+           "       \"internetconnection\" trace lines. With --json: {\"online\",\"algorithm\",\n"
+           "       \"checked\",\"missing_setting\"}.\n"
            "get    fetches URL with the component manager's HTTP request and writes the\n"
            "       body to standard output, or to FILE (replaced only when the whole body\n"
            "       arrived). On failure prints the result record and exits 1.\n";
@@ -43,13 +51,67 @@ bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
+struct msCheckPlan {
+    std::uint32_t nAlgorithm = mcConnectionCheck::kDefaultAlgorithm;
+    std::string strChecked;
+    std::string strMissing;  // the setting the check lacks, by its config name
+};
+
+std::uint32_t PrvSetting(const char* pszName, std::uint32_t nDefault) {
+    const std::string strPath = std::string(mcConnectionCheck::kSettingsPath) + pszName;
+    try {
+        if (mcSettingsRegImpl::SettingExists(strPath)) {
+            return static_cast<std::uint32_t>(mcSettingsRegImpl::ValueInt32(strPath));
+        }
+    } catch (const mcExc&) {
+    }
+    return nDefault;
+}
+
+// What ConnectionCheck() will do with the settings as they are now.
+msCheckPlan PrvPlan() {
+    msCheckPlan plan;
+    plan.nAlgorithm = PrvSetting(mcConnectionCheck::kAlgorithmSetting, mcConnectionCheck::kDefaultAlgorithm);
+    if (plan.nAlgorithm > mcConnectionCheck::kMaxAlgorithm) plan.nAlgorithm = mcConnectionCheck::kDefaultAlgorithm;
+    const std::string strAlgorithm = " (connection-check-algorithm " + std::to_string(plan.nAlgorithm) + ")";
+    switch (plan.nAlgorithm) {
+        case 0:
+            plan.strChecked = "nothing: always online" + strAlgorithm;
+            break;
+        case 1:
+            plan.strChecked = "a default route through an interface that is up" + strAlgorithm;
+            break;
+        case 3:
+            plan.strChecked = "network adapters with a carrier, or a modem" + strAlgorithm;
+            break;
+        case 4:
+            plan.strChecked = "dynamic ARP entries, or a modem" + strAlgorithm;
+            break;
+        default: {
+            if (PrvSetting(mcConnectionCheck::kPingEnabledSetting, 1) == 0) {
+                plan.strChecked = "nothing: the HTTP probe is switched off (connection-check-http 0)" + strAlgorithm;
+                break;
+            }
+            const std::string strHost = mfGetServerHost(kConnectionCheckServerValue);
+            if (strHost.empty()) {
+                plan.strChecked = "an HTTP probe of the connection-check server" + strAlgorithm;
+                plan.strMissing = "connection-check-server";
+            } else {
+                plan.strChecked = "HTTP probe of http://" + strHost + mcConnectionCheck::kCheckPath + strAlgorithm;
+            }
+            break;
+        }
+    }
+    return plan;
+}
+
 int RunCheck(const std::vector<std::string>& args) {
     bool bTrace = false;
     for (const auto& a : args) {
         if (a == "--trace") {
             bTrace = true;
         } else {
-            std::cerr << "kettrinctl net check: unexpected argument '" << a << "'\n";
+            PrintError("net check", "unexpected argument '" + a + "'");
             PrintNetUsage(std::cerr);
             return kExitUsage;
         }
@@ -66,18 +128,38 @@ int RunCheck(const std::vector<std::string>& args) {
             mcDiagTrace::InternetConnection().Send(line);
         };
     }
+    const msCheckPlan plan = PrvPlan();
     mcConnectionCheck check(config);
     bool bOnline = check.ConnectionCheck();
-    std::cout << (bOnline ? "online" : "offline") << std::endl;
+    if (CtlOptions::Current().bJson) {
+        PrintJson(CtlJson::MakeObject({{"online", bOnline},
+                                       {"algorithm", plan.nAlgorithm},
+                                       {"checked", plan.strChecked},
+                                       {"missing_setting", CtlJson::StringOrNull(!plan.strMissing.empty(),
+                                                                                 plan.strMissing)}}));
+    } else if (!CtlOptions::Current().bQuiet) {
+        std::cout << "checked: " << plan.strChecked << "\n";
+        if (!plan.strMissing.empty()) {
+            std::cout << "not configured: " << plan.strMissing
+                      << " (set it with 'kettrinctl config set " << plan.strMissing << " HOST[:PORT]')\n";
+        }
+        std::cout << (bOnline ? "online" : "offline") << std::endl;
+    }
     return bOnline ? kExitOk : kExitNo;
 }
 
-void PrintResult(const mcHttpResult& result) {
-    std::cerr << "kettrinctl net get: request failed\n"
-              << "  result: " << result.dwResult << "\n"
-              << "  HTTP status: " << result.dwHttpStatus << "\n"
-              << "  error kind: " << result.dwErrorKind << "\n"
-              << "  message: " << mcTraceViewer::Printable(result.strMessage) << "\n";
+void PrintResult(const std::string& strUrl, const mcHttpResult& result) {
+    std::string strWhy;
+    if (result.strMessage.find("ParseUrlWorker") != std::string::npos) {
+        strWhy = "invalid URL '" + mcTraceViewer::Printable(strUrl) + "' (http:// or https:// with a host)";
+    } else if (result.dwHttpStatus != 0) {
+        strWhy = "the server answered HTTP status " + std::to_string(result.dwHttpStatus);
+    } else {
+        strWhy = "the request failed: " + mcTraceViewer::Printable(result.strMessage);
+    }
+    PrintError("net get", strWhy,
+               "result " + std::to_string(result.dwResult) + ", error kind " + std::to_string(result.dwErrorKind) +
+                   ", " + mcTraceViewer::Printable(result.strMessage));
 }
 
 int RunGet(const std::vector<std::string>& args) {
@@ -138,7 +220,7 @@ int RunGet(const std::vector<std::string>& args) {
     }
     if (!bOk) {
         discard();
-        PrintResult(result);
+        PrintResult(strUrl, result);
         return kExitNo;
     }
     if (bHaveOut) {

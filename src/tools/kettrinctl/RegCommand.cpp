@@ -4,6 +4,9 @@
 #include <iostream>
 
 #include "tools/kettrinctl/CtlCommand.h"
+#include "tools/kettrinctl/CtlJson.h"
+#include "tools/kettrinctl/CtlMessages.h"
+#include "tools/kettrinctl/CtlOptions.h"
 #include "registry/RegistryKey.h"
 #include "base/StrConv.h"
 #include "base/Win32Error.h"
@@ -39,7 +42,11 @@ constexpr const char* kUsage =
     "\n"
     "The registry file is $KETTRIN_REGISTRY, else /var/lib/tavrolin/registry.db.\n"
     "Exit status: 0 success, 1 key or value missing or of another type,\n"
-    "2 usage error, 3 the registry could not be used.\n";
+    "2 usage error, 3 the registry could not be used.\n"
+    "With --json, query prints {\"key\",\"values\":[{\"name\",\"type\",\"data\"}]} (data\n"
+    "of a multi_sz as an array) or, with NAME, {\"key\",\"name\",\"type\",\"data\"};\n"
+    "list prints {\"key\",\"subkeys\":[...]}.\n"
+    "'kettrinctl config' names the component manager's own settings.\n";
 
 struct RootName {
     const char* full;
@@ -212,6 +219,26 @@ std::string PrvDataText(const RegistryKey::RawValue& value, const std::string& s
     }
 }
 
+CtlJson PrvDataJson(const RegistryKey::RawValue& value) {
+    if (value.type == reg::REG_DWORD) return CtlJson(static_cast<std::int64_t>(std::stoull(PrvDataText(value, ""))));
+    if (value.type == reg::REG_MULTI_SZ) return CtlJson::StringArray(RegistryKey::MultiStringFromBytes(value.data));
+    return CtlJson(PrvDataText(value, ""));
+}
+
+// What is missing when an operation on args found nothing: the key, or the
+// value under it.
+std::string PrvMissingText(const std::vector<std::string>& args) {
+    if (args.size() < 2) return "not found";
+    try {
+        const KeyName name = PrvParseKey(args[1]);
+        if (args.size() >= 3 && RegistryKey::Exists(name.root, name.path, reg::KEY_READ)) {
+            return "no value '" + args[2] + "' under " + args[1];
+        }
+    } catch (...) {
+    }
+    return "no such key " + args[1];
+}
+
 int PrvSet(const std::vector<std::string>& args) {
     if (args.size() != 5) throw UsageError{"set needs KEY NAME TYPE DATA"};
     KeyName key = PrvParseKey(args[1]);
@@ -227,14 +254,29 @@ int PrvQuery(const std::vector<std::string>& args) {
     if (args.size() != 2 && args.size() != 3) throw UsageError{"query needs KEY [NAME]"};
     KeyName name = PrvParseKey(args[1]);
     RegistryKey key(name.root, name.path, reg::KEY_READ);
+    const bool bJson = CtlOptions::Current().bJson;
+    const bool bQuiet = CtlOptions::Current().bQuiet;
     if (args.size() == 3) {
-        std::cout << PrvDataText(key.GetValue(args[2]), "\n") << '\n';
+        const RegistryKey::RawValue value = key.GetValue(args[2]);
+        if (bJson) {
+            PrintJson(CtlJson::MakeObject({{"key", args[1]}, {"name", args[2]},
+                                           {"type", PrvTypeWord(value.type)}, {"data", PrvDataJson(value)}}));
+        } else if (!bQuiet) {
+            std::cout << PrvDataText(value, "\n") << '\n';
+        }
         return kExitOk;
     }
+    CtlJson::Array values;
     for (const RegistryKey::RawValue& value : key.GetValues()) {
-        std::cout << value.name << '\t' << PrvTypeWord(value.type) << '\t'
-                  << PrvDataText(value, "\\0") << '\n';
+        if (bJson) {
+            values.push_back(CtlJson::MakeObject(
+                {{"name", value.name}, {"type", PrvTypeWord(value.type)}, {"data", PrvDataJson(value)}}));
+        } else if (!bQuiet) {
+            std::cout << value.name << '\t' << PrvTypeWord(value.type) << '\t'
+                      << PrvDataText(value, "\\0") << '\n';
+        }
     }
+    if (bJson) PrintJson(CtlJson::MakeObject({{"key", args[1]}, {"values", CtlJson(std::move(values))}}));
     return kExitOk;
 }
 
@@ -257,7 +299,12 @@ int PrvList(const std::vector<std::string>& args) {
     if (args.size() != 2) throw UsageError{"list needs KEY"};
     KeyName name = PrvParseKey(args[1]);
     RegistryKey key(name.root, name.path, reg::KEY_READ);
-    for (const std::string& sub : key.GetSubKeyNames()) std::cout << sub << '\n';
+    const std::vector<std::string> vecNames = key.GetSubKeyNames();
+    if (CtlOptions::Current().bJson) {
+        PrintJson(CtlJson::MakeObject({{"key", args[1]}, {"subkeys", CtlJson::StringArray(vecNames)}}));
+    } else if (!CtlOptions::Current().bQuiet) {
+        for (const std::string& sub : vecNames) std::cout << sub << '\n';
+    }
     return kExitOk;
 }
 
@@ -275,22 +322,29 @@ int RunReg(const std::vector<std::string>& args) {
         if (verb == "list") return PrvList(args);
         throw UsageError{"unknown sub-command '" + verb + "'"};
     } catch (const UsageError& error) {
-        std::cerr << "kettrinctl reg: " << error.message
-                  << "\n(see 'kettrinctl reg --help')\n";
+        PrintError("reg", error.message);
+        std::cerr << "(see 'kettrinctl reg --help')\n";
         return kExitUsage;
     } catch (const RegistryKey::ValueTypeException& exc) {
-        std::cerr << "kettrinctl reg: " << exc.what() << '\n';
+        PrintError("reg", "the value has another type than asked for", exc.what(), true);
         return kExitNo;
     } catch (const RegistryKey::DatabaseException& exc) {
-        std::cerr << "kettrinctl reg: " << exc.what() << '\n';
+        PrintError("reg", "the registry file cannot be used", exc.what(), true);
         return kExitFailed;
     } catch (const RegistryKey::Exception& exc) {
-        std::cerr << "kettrinctl reg: " << exc.what() << '\n';
-        bool missing = exc.ErrorCode() == ERROR_FILE_NOT_FOUND ||
-                       exc.ErrorCode() == ERROR_KEY_DELETED;
-        return missing ? kExitNo : kExitFailed;
+        const bool bMissing = exc.ErrorCode() == ERROR_FILE_NOT_FOUND || exc.ErrorCode() == ERROR_KEY_DELETED;
+        if (bMissing) {
+            PrintError("reg", PrvMissingText(args), exc.what());
+            return kExitNo;
+        }
+        if (exc.ErrorCode() == ERROR_ACCESS_DENIED) {
+            PrintError("reg", "permission denied (the registry file is not writable for you)", exc.what());
+        } else {
+            PrintError("reg", "the registry operation failed", exc.what());
+        }
+        return kExitFailed;
     } catch (const mcExc& exc) {
-        std::cerr << "kettrinctl reg: " << exc.what() << '\n';
+        PrintError("reg", "the registry operation failed", exc.what());
         return kExitFailed;
     }
 }

@@ -14,20 +14,22 @@ namespace {
 using svc::ParsedArgs;
 
 constexpr const char* kReportInstallUsage =
-    "usage: kettrinctl report-install [--session] CLIENT FILE\n"
+    "usage: kettrinctl report-install CLIENT FILE\n"
     "\n"
     "Reports an install result (the \"InstallData\" text in FILE, '-' for standard\n"
     "input) for CLIENT with ComponentInstalled; the service records it in its\n"
     "configuration and keeps it for the job that started the installer. An empty\n"
     "CLIENT (\"\") stands for none: the service records the result for \"CM\".\n"
+    "With --json: {\"client\",\"accepted\"}.\n"
     "\n";
 
 constexpr const char* kReportUninstallUsage =
-    "usage: kettrinctl report-uninstall [--session] CLIENT FILE\n"
+    "usage: kettrinctl report-uninstall CLIENT FILE\n"
     "\n"
     "Reports an uninstall result (the \"UninstallData\" text in FILE, '-' for\n"
     "standard input) for CLIENT with ComponentUninstalled. An empty CLIENT (\"\")\n"
-    "stands for none, which the service refuses (S_FALSE).\n"
+    "stands for none, which the service refuses (S_FALSE, exit 1).\n"
+    "With --json: {\"client\",\"accepted\"}.\n"
     "\n";
 
 // The whole text of strPath, or of standard input for "-". False (printed)
@@ -39,7 +41,7 @@ bool ReadText(const char* pszCommand, const std::string& strPath, std::string& s
     }
     std::ifstream in(strPath, std::ios::binary);
     if (!in) {
-        std::cerr << "kettrinctl " << pszCommand << ": cannot read " << strPath << "\n";
+        PrintError(pszCommand, "cannot read " + strPath);
         return false;
     }
     std::ostringstream text;
@@ -63,7 +65,10 @@ int RunReport(const char* pszCommand, const char* pszUsage, const std::vector<st
         pszCommand, pszUsage, args, {}, 2, [&](mcComponentMgrClient& client, const ParsedArgs& parsed) {
             const HRESULT hr = bInstall ? client.ComponentInstalled(parsed.positional[0], strText)
                                         : client.ComponentUninstalled(parsed.positional[0], strText);
-            if (hr == S_FALSE) std::cout << "refused: no client name\n";
+            if (SUCCEEDED(hr) && CtlOptions::Current().bJson) {
+                PrintJson(CtlJson::MakeObject({{"client", parsed.positional[0]}, {"accepted", hr == S_OK}}));
+            }
+            if (hr == S_FALSE) svc::Out() << "refused: no client name\n";
             return svc::ExitFor(pszCommand, hr, client);
         });
 }

@@ -9,7 +9,7 @@
 #include <memory>
 #include <thread>
 
-#include "tools/kettrinctl/CtlCommand.h"
+#include "tools/kettrinctl/CtlClientSupport.h"
 #include "client/mcComponentMgrClient.h"
 #include "contract/ComponentMgrIfc.h"
 #include "bus/mcBusDispatcher.h"
@@ -19,69 +19,27 @@ namespace kettrinctl {
 namespace {
 
 constexpr const char* kBusHelp =
-    "  --session  use the session bus (default: $KETTRIN_BUS_ADDRESS, else the\n"
-    "             system bus)\n";
+    "Global options: --system, --session, --address ADDR (default:\n"
+    "$KETTRIN_BUS_ADDRESS, else the system bus), --json, --quiet, --verbose.\n";
 
-// Options every command of this group takes. False (after printing why) on
-// a usage error; bHelp when --help was asked for.
-struct BusOptions {
-    bool bSession = false;
-};
-
-bool ParseBusOptions(const char* pszCommand, const std::vector<std::string>& args, BusOptions& options) {
-    for (const std::string& arg : args) {
-        if (arg == "--session") {
-            options.bSession = true;
-        } else {
-            std::cerr << "kettrinctl " << pszCommand << ": unexpected argument '" << arg << "'\n";
-            return false;
-        }
-    }
-    return true;
-}
-
-// 0 for S_OK, 1 for another success code, 3 for a failure (printed).
-int ExitFor(const char* pszCommand, HRESULT hr, const mcComponentMgrClient& client) {
-    if (hr == S_OK) return kExitOk;
-    if (SUCCEEDED(hr)) return kExitNo;
-    std::cerr << "kettrinctl " << pszCommand << ": failed with HRESULT " << cmifc::FormatHResult(hr);
-    if (!client.LastError().empty()) std::cerr << " (" << client.LastError() << ")";
-    std::cerr << "\n";
-    return kExitFailed;
-}
-
-// Opens the client; prints and returns null when the bus cannot be reached.
-std::unique_ptr<mcComponentMgrClient> OpenClient(const char* pszCommand, const BusOptions& busOptions,
-                                                 bool bAutoStart) {
-    mcComponentMgrClient::Options options;
-    options.bSessionBus = busOptions.bSession;
-    options.bAutoStart = bAutoStart;
-    try {
-        return std::make_unique<mcComponentMgrClient>(options);
-    } catch (const mcExc& exc) {
-        std::cerr << "kettrinctl " << pszCommand << ": cannot reach the bus: " << exc.Description() << "\n";
-        return nullptr;
-    }
-}
-
-// Runs a command of the group: --help, options, client, body.
+// Runs a command of the group: --help, no arguments, client, body.
 int RunWithClient(const char* pszCommand, const char* pszUsage, const std::vector<std::string>& args,
                   bool bAutoStart, const std::function<int(mcComponentMgrClient&)>& body) {
     if (WantsHelp(args)) {
         std::cout << pszUsage << kBusHelp;
         return kExitOk;
     }
-    BusOptions busOptions;
-    if (!ParseBusOptions(pszCommand, args, busOptions)) {
+    if (!args.empty()) {
+        PrintError(pszCommand, "unexpected argument '" + args.front() + "'");
         std::cerr << pszUsage << kBusHelp;
         return kExitUsage;
     }
-    std::unique_ptr<mcComponentMgrClient> pClient = OpenClient(pszCommand, busOptions, bAutoStart);
+    std::unique_ptr<mcComponentMgrClient> pClient = svc::OpenClient(pszCommand, bAutoStart);
     if (!pClient) return kExitFailed;
     try {
         return body(*pClient);
     } catch (const mcExc& exc) {
-        std::cerr << "kettrinctl " << pszCommand << ": " << exc.Description() << "\n";
+        PrintError(pszCommand, "the call failed", exc.Description());
         return kExitFailed;
     }
 }
@@ -89,27 +47,35 @@ int RunWithClient(const char* pszCommand, const char* pszUsage, const std::vecto
 // ------------------------------------------------------------ status
 
 constexpr const char* kStatusUsage =
-    "usage: kettrinctl status [--session]\n"
+    "usage: kettrinctl status\n"
     "\n"
     "Tells whether the component manager service is running, which connection\n"
     "owns its bus name and the title of its window. Never starts the service.\n"
     "Exit code 0 running, 1 not running, 3 the bus cannot be asked.\n"
+    "With --json: {\"name\",\"running\",\"owner\",\"window\"}.\n"
     "\n";
 
 int RunStatus(const std::vector<std::string>& args) {
     return RunWithClient("status", kStatusUsage, args, false, [](mcComponentMgrClient& client) {
         std::string strOwner;
         HRESULT hr = client.GetServiceOwner(strOwner);
-        if (hr == S_FALSE) {
-            std::cout << cmifc::kBusName << ": not running\n";
+        if (FAILED(hr)) return svc::ExitFor("status", hr, client);
+        const bool bRunning = hr == S_OK;
+        std::string strTitle;
+        const HRESULT hrTitle = bRunning ? client.GetWindowTitle(strTitle) : E_FAIL;
+        if (CtlOptions::Current().bJson) {
+            PrintJson(CtlJson::MakeObject({{"name", cmifc::kBusName},
+                                           {"running", bRunning},
+                                           {"owner", CtlJson::StringOrNull(bRunning, strOwner)},
+                                           {"window", CtlJson::StringOrNull(SUCCEEDED(hrTitle), strTitle)}}));
+        }
+        if (!bRunning) {
+            svc::Out() << cmifc::kBusName << ": not running\n";
             return kExitNo;
         }
-        if (FAILED(hr)) return ExitFor("status", hr, client);
-        std::string strTitle;
-        hr = client.GetWindowTitle(strTitle);
-        std::cout << cmifc::kBusName << ": running\n"
-                  << "owner: " << strOwner << "\n"
-                  << "window: " << (SUCCEEDED(hr) ? strTitle : std::string("(none)")) << "\n";
+        svc::Out() << cmifc::kBusName << ": running\n"
+                   << "owner: " << strOwner << "\n"
+                   << "window: " << (SUCCEEDED(hrTitle) ? strTitle : std::string("(none)")) << "\n";
         return kExitOk;
     });
 }
@@ -117,7 +83,7 @@ int RunStatus(const std::vector<std::string>& args) {
 // ------------------------------------------------------------ clear-tasks
 
 constexpr const char* kClearTasksUsage =
-    "usage: kettrinctl clear-tasks [--session]\n"
+    "usage: kettrinctl clear-tasks\n"
     "\n"
     "Asks the service to drop every queued download, install and uninstall\n"
     "(ClearTasks); no further job runs in the running service. Starts the service\n"
@@ -126,13 +92,13 @@ constexpr const char* kClearTasksUsage =
 
 int RunClearTasks(const std::vector<std::string>& args) {
     return RunWithClient("clear-tasks", kClearTasksUsage, args, true,
-                         [](mcComponentMgrClient& client) { return ExitFor("clear-tasks", client.ClearTasks(), client); });
+                         [](mcComponentMgrClient& client) { return svc::ExitFor("clear-tasks", client.ClearTasks(), client); });
 }
 
 // ------------------------------------------------------------ close
 
 constexpr const char* kCloseUsage =
-    "usage: kettrinctl close [--session]\n"
+    "usage: kettrinctl close\n"
     "\n"
     "Sends Close to the service's window: the service flushes its job queues and\n"
     "keeps running. Never starts the service. Exit code 0 done, 3 failure (also\n"
@@ -141,24 +107,29 @@ constexpr const char* kCloseUsage =
 
 int RunClose(const std::vector<std::string>& args) {
     return RunWithClient("close", kCloseUsage, args, false,
-                         [](mcComponentMgrClient& client) { return ExitFor("close", client.CloseWindow(), client); });
+                         [](mcComponentMgrClient& client) { return svc::ExitFor("close", client.CloseWindow(), client); });
 }
 
 // ------------------------------------------------------------ watch
 
 constexpr const char* kWatchUsage =
-    "usage: kettrinctl watch [--session]\n"
+    "usage: kettrinctl watch\n"
     "\n"
     "Registers a notification sink with the service and prints\n"
     "\"manifest updated: NAME\" for every manifest it replaces, until interrupted\n"
     "(SIGINT or SIGTERM); then unregisters. Exit code 0 after a clean\n"
     "unregistration, 3 when a call fails or the service ends meanwhile.\n"
+    "With --json: one object a line, {\"event\":\"manifest-updated\",\"manifest\"}.\n"
     "\n";
 
 class PrintingSink : public IComponentMgrNotify {
 public:
     HRESULT OnManifestUpdated(const std::string& strManifest) override {
-        std::cout << "manifest updated: " << strManifest << std::endl;
+        if (CtlOptions::Current().bJson) {
+            PrintJson(CtlJson::MakeObject({{"event", "manifest-updated"}, {"manifest", strManifest}}));
+        } else if (!CtlOptions::Current().bQuiet) {
+            std::cout << "manifest updated: " << strManifest << std::endl;
+        }
         return S_OK;
     }
 };
@@ -212,20 +183,22 @@ int RunWatch(const std::vector<std::string>& args) {
         const std::string strPath = client.ExportNotifySink(std::make_shared<PrintingSink>());
         std::uint32_t nCookie = 0;
         HRESULT hr = client.Register(strPath, nCookie);
-        if (hr != S_OK) return ExitFor("watch", FAILED(hr) ? hr : E_FAIL, client);
+        if (hr != S_OK) return svc::ExitFor("watch", FAILED(hr) ? hr : E_FAIL, client);
         if (client.GetServiceOwner(strOwner) != S_OK || bServiceGone) {
-            if (bServiceGone) std::cerr << "kettrinctl watch: the service has ended\n";
-            return bServiceGone ? kExitFailed : ExitFor("watch", E_FAIL, client);
+            if (bServiceGone) PrintError("watch", "the component manager has ended");
+            return bServiceGone ? kExitFailed : svc::ExitFor("watch", E_FAIL, client);
         }
-        std::cerr << "kettrinctl watch: registered with cookie " << nCookie
-                  << "; waiting for manifest updates (interrupt to end)\n";
+        if (!CtlOptions::Current().bQuiet) {
+            std::cerr << "kettrinctl watch: registered with cookie " << nCookie
+                      << "; waiting for manifest updates (interrupt to end)\n";
+        }
         client.PumpUntil([&] { return interrupts.Interrupted() || bServiceGone; });
         if (bServiceGone) {
-            std::cerr << "kettrinctl watch: the service has ended\n";
+            PrintError("watch", "the component manager has ended");
             return kExitFailed;
         }
         hr = client.Unregister(nCookie);
-        return ExitFor("watch", hr, client);
+        return svc::ExitFor("watch", hr, client);
     });
 }
 

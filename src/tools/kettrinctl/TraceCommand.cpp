@@ -9,6 +9,9 @@
 #include <iostream>
 
 #include "tools/kettrinctl/CtlCommand.h"
+#include "tools/kettrinctl/CtlJson.h"
+#include "tools/kettrinctl/CtlMessages.h"
+#include "tools/kettrinctl/CtlOptions.h"
 #include "base/mcTraceViewer.h"
 
 namespace kettrinctl {
@@ -22,7 +25,20 @@ void PrintTraceUsage(std::ostream& out) {
            "\n"
            "  --socket PATH  socket to bind (default: $KETTRIN_DIAG_SOCKET, else\n"
            "                 /run/tavrolin/zrdiag.sock); a stale socket file is replaced\n"
-           "  --events       also print sources registering and unregistering\n";
+           "  --events       also print sources registering and unregistering\n"
+           "\n"
+           "With --json: one object a line, {\"source\",\"line\"} (with --events also\n"
+           "{\"source\",\"event\":\"register\"|\"unregister\"}).\n";
+}
+
+std::string PrvJsonLine(const mcDiagTrace::Datagram& datagram) {
+    CtlJson line = CtlJson::MakeObject({{"source", datagram.source}});
+    if (datagram.command == mcDiagTrace::kCmdLine) {
+        line.Set("line", datagram.text);
+    } else {
+        line.Set("event", datagram.command == mcDiagTrace::kCmdRegister ? "register" : "unregister");
+    }
+    return line.Dump();
 }
 
 // False once standard output is gone (a closed pipe).
@@ -45,7 +61,7 @@ int RunTrace(const std::vector<std::string>& args) {
         } else if (args[i] == "--events") {
             bEvents = true;
         } else {
-            std::cerr << "kettrinctl trace: unexpected argument '" << args[i] << "'\n";
+            PrintError("trace", "unexpected argument '" + args[i] + "'");
             PrintTraceUsage(std::cerr);
             return kExitUsage;
         }
@@ -71,11 +87,11 @@ int RunTrace(const std::vector<std::string>& args) {
     mcTraceViewer viewer;
     std::string error;
     if (!viewer.Bind(path, &error)) {
-        std::cerr << "kettrinctl trace: " << error << "\n";
+        PrintError("trace", error);
         close(fdSignals);
         return kExitFailed;
     }
-    std::cerr << "kettrinctl trace: listening on " << path << "\n";
+    if (!CtlOptions::Current().bQuiet) std::cerr << "kettrinctl trace: listening on " << path << "\n";
 
     for (;;) {
         pollfd fds[2] = {{viewer.Fd(), POLLIN, 0}, {fdSignals, POLLIN, 0}};
@@ -88,7 +104,8 @@ int RunTrace(const std::vector<std::string>& args) {
         if (fds[0].revents != 0) {
             while (auto datagram = viewer.Receive(0)) {
                 if (datagram->command == mcDiagTrace::kCmdLine || bEvents) {
-                    if (!PrintLine(mcTraceViewer::FormatLine(*datagram))) {
+                    if (!PrintLine(CtlOptions::Current().bJson ? PrvJsonLine(*datagram)
+                                                               : mcTraceViewer::FormatLine(*datagram))) {
                         bOutputGone = true;
                         break;
                     }
