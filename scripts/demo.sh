@@ -28,20 +28,24 @@ cleanup() {
     kill "$service_pid" 2>/dev/null || true
   fi
   rm -rf "$work"
+  [ -e "$work" ] || echo "demo: cleaned up: bus, service and web server stopped, $work removed"
 }
 trap cleanup EXIT
 trap 'echo "demo: interrupted" >&2; exit 130' INT TERM
 
-step() { printf '\n== %s\n' "$*"; }
-show() { printf '$ %s\n' "$*"; "$@"; }
-# Runs a kettrinctl command that may answer "no" (exit 1) without ending the demo.
-ask() { printf '$ %s\n' "$*"; local rc=0; "$@" || rc=$?; echo "(exit code $rc)"; }
+nstep=0
+step() { nstep=$((nstep + 1)); printf '\n\033[1m=== %d. %s\033[0m\n' "$nstep" "$*"; }
+# Commands are printed quoted, ready to paste into a shell that has the same
+# environment (KETTRIN_REGISTRY, KETTRIN_BUS_ADDRESS, ... as exported below).
+quoted() { local out="" a; for a in "$@"; do out+="${a@Q} "; done; printf '$ %s\n' "${out% }"; }
+show() { quoted "$@"; "$@"; }
+# Runs a command that may answer "no" (exit 1) without ending the demo.
+ask() { quoted "$@"; local rc=0; "$@" || rc=$?; echo "(exit status $rc)"; }
 
 export KETTRIN_REGISTRY="$work/registry.db"
 export KETTRIN_DIAG_SOCKET="$work/zrdiag.sock"
 export KETTRIN_DBUS_SERVICE_DIR="$work/services"
 mkdir -p "$work/services" "$work/www" "$work/app"
-cmkey='HKLM\software\Tavrolin, Inc.\componentMgr'
 
 step "registration: 'Kettrin /RegServer' writes its registry keys and the activation file"
 show "$server" /RegServer
@@ -64,7 +68,7 @@ cat >"$work/bus.conf" <<EOF
 </busconfig>
 EOF
 # The bus hands this environment (registry, trace socket) on to the service.
-dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile &
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile >"$work/bus.log" 2>&1 &
 bus_pid=$!
 for _ in $(seq 100); do [ -S "$work/bus" ] && break; sleep 0.05; done
 [ -S "$work/bus" ] || { echo "demo: the bus did not start" >&2; exit 1; }
@@ -114,12 +118,13 @@ for _ in $(seq 100); do
 done
 echo "web server: pid $http_pid"
 
-step "registry: point the component manager at the local server, connection check 'always online'"
-show "$ctl" reg set "$cmkey" AppPath sz "$work/app"
-show "$ctl" reg set "$cmkey" ManifestDirUrl sz "$base/ManifestDirectory.xml"
-show "$ctl" reg set "$cmkey" EventServer sz "127.0.0.1:$port"
-show "$ctl" reg set "$cmkey" ConnectionCheckServer sz "127.0.0.1:$port"
-show "$ctl" reg set 'HKLM\Software\Tavrolin\Tavrolin Jukebox\4.0\NetServices' ConnectionCheckAlgorithm dword 0
+step "settings: point the component manager at the local server, connection check 'always online'"
+show "$ctl" config set app-path "$work/app"
+show "$ctl" config set manifest-dir-url "$base/ManifestDirectory.xml"
+show "$ctl" config set event-server "127.0.0.1:$port"
+show "$ctl" config set connection-check-server "127.0.0.1:$port"
+show "$ctl" config set connection-check-algorithm 0
+show "$ctl" config list
 
 step "the service is not running yet"
 ask "$ctl" status

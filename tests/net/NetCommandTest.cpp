@@ -81,7 +81,7 @@ TEST_F(NetCommandTest, CheckPrintsOnlineOrOffline) {
     m_env.SetSystemDWord("Tavrolin\\Tavrolin Jukebox\\4.0\\NetServices", "ConnectionCheckAlgorithm", 0);
     Outcome o = Ctl(m_env.Dir(), {"net", "check"});
     EXPECT_EQ(o.code, 0) << o.err;
-    EXPECT_EQ(o.out, "online\n");
+    EXPECT_EQ(o.out, "checked: nothing: always online (connection-check-algorithm 0)\nonline\n");
 
     // The HTTP check switched off by its setting: online without traffic.
     m_env.SetSystemDWord("Tavrolin\\Tavrolin Jukebox\\4.0\\NetServices", "ConnectionCheckAlgorithm", 2);
@@ -132,19 +132,22 @@ TEST_F(NetCommandTest, GetWritesBodyOrPrintsTheResult) {
     ss << in.rdbuf();
     EXPECT_EQ(ss.str(), body);
 
-    // A failure leaves an existing file alone and prints the record.
-    o = Ctl(m_env.Dir(), {"net", "get", server.Url("/missing"), "-o", target});
+    // A failure leaves an existing file alone and says why; --verbose adds
+    // the result record.
+    o = Ctl(m_env.Dir(), {"net", "get", server.Url("/missing"), "-o", target, "--verbose"});
     EXPECT_EQ(o.code, 1);
-    EXPECT_NE(o.err.find("HTTP status: 404"), std::string::npos) << o.err;
-    EXPECT_NE(o.err.find("error kind: 1"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("the server answered HTTP status 404"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("error kind 1"), std::string::npos) << o.err;
     std::ifstream again(target);
     std::stringstream ss2;
     ss2 << again.rdbuf();
     EXPECT_EQ(ss2.str(), body);
 
-    o = Ctl(m_env.Dir(), {"net", "get", "http://127.0.0.1:" + std::to_string(LocalHttpServer::UnusedPort()) + "/"});
+    o = Ctl(m_env.Dir(),
+            {"net", "get", "http://127.0.0.1:" + std::to_string(LocalHttpServer::UnusedPort()) + "/", "--verbose"});
     EXPECT_EQ(o.code, 1);
-    EXPECT_NE(o.err.find("message: [mcHttpTransaction.cpp:548] Win32 Error: 12029"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("the request failed: cannot connect to the server"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("[mcHttpTransaction.cpp:548] Win32 Error: 12029"), std::string::npos) << o.err;
 }
 
 TEST_F(NetCommandTest, UsageErrors) {

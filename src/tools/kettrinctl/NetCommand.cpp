@@ -148,6 +148,28 @@ int RunCheck(const std::vector<std::string>& args) {
     return bOnline ? kExitOk : kExitNo;
 }
 
+// The transport failures a user meets most, in words; others by their text.
+std::string PrvTransportWords(const std::string& strMessage) {
+    struct msWords {
+        const char* pszCode;
+        const char* pszWords;
+    };
+    static const msWords kWords[] = {
+        {"Win32 Error: 12029", "cannot connect to the server"},
+        {"Win32 Error: 12007", "the server name cannot be resolved"},
+        {"Win32 Error: 12030", "the connection ended before the whole answer arrived"},
+        {"Win32 Error: 12031", "the server reset the connection"},
+        {"Win32 Error: 12157", "the secure connection failed"},
+        {"Win32 Error: 12045", "the server's certificate is not trusted"},
+        {"Win32 Error: 12156", "too many redirections, or a redirection to another scheme"},
+        {"Timed out.", "the server did not answer in time"},
+    };
+    for (const msWords& words : kWords) {
+        if (strMessage.find(words.pszCode) != std::string::npos) return words.pszWords;
+    }
+    return mcTraceViewer::Printable(strMessage);
+}
+
 void PrintResult(const std::string& strUrl, const mcHttpResult& result) {
     std::string strWhy;
     if (result.strMessage.find("ParseUrlWorker") != std::string::npos) {
@@ -155,7 +177,7 @@ void PrintResult(const std::string& strUrl, const mcHttpResult& result) {
     } else if (result.dwHttpStatus != 0) {
         strWhy = "the server answered HTTP status " + std::to_string(result.dwHttpStatus);
     } else {
-        strWhy = "the request failed: " + mcTraceViewer::Printable(result.strMessage);
+        strWhy = "the request failed: " + PrvTransportWords(result.strMessage);
     }
     PrintError("net get", strWhy,
                "result " + std::to_string(result.dwResult) + ", error kind " + std::to_string(result.dwErrorKind) +
