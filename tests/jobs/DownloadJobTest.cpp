@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -157,9 +158,12 @@ protected:
 }  // namespace
 
 // The whole success path with the service's own event sender, pointed at a
-// local event server.
+// local event server, and an expected hash given in upper case.
 TEST_F(DownloadJobTest, SuccessRecordsTheStateReportsAndTellsTheClient) {
-    const std::string body = PatternBody(100000);
+    const std::string body(1000000, 'a');
+    std::string upperHash = kMillionASha256;
+    std::transform(upperHash.begin(), upperHash.end(), upperHash.begin(),
+                   [](char ch) { return static_cast<char>(std::toupper(ch)); });
     LocalHttpServer packages;
     packages.Get("/dl/vis.zrz", [&](const httplib::Request&, httplib::Response& res) {
         res.set_content(body, "application/octet-stream");
@@ -173,7 +177,7 @@ TEST_F(DownloadJobTest, SuccessRecordsTheStateReportsAndTellsTheClient) {
         .SetValueString("EventServer", events.HostPort());
     const std::string earlier = PlantEarlierDownload();
 
-    Run(MakeJob({.url = packages.Url("/dl/vis.zrz?session=7"), .realEvents = true}));
+    Run(MakeJob({.url = packages.Url("/dl/vis.zrz?session=7"), .sha256 = upperHash, .realEvents = true}));
 
     const std::string target = Folder() + "/vis.zrz";
     EXPECT_EQ(fstest::ReadFile(target), body);
@@ -271,6 +275,7 @@ TEST_F(DownloadJobTest, FailuresReportTheirTextAndLeaveNoPackage) {
         std::string error;     // the expected text
         bool holdingTouched;   // the earlier download is gone
         bool requestSent;
+        bool folderIsFile = false;  // a file stands where the component's folder belongs
     };
     const std::vector<Case> cases = {
         {"unreachable", unreachable, kComponent, "",
@@ -294,11 +299,19 @@ TEST_F(DownloadJobTest, FailuresReportTheirTextAndLeaveNoPackage) {
          mcDownloadJob::kErrInvalidFileName + packages.Url("/ok/.?x=1"), false, false},
         {"URL without a path", "http://" + packages.HostPort(), kComponent, "",
          std::string(mcDownloadJob::kErrInvalidFileName) + "http://" + packages.HostPort(), false, false},
+        {"folder is a file", packages.Url("/ok/pkg.zrz"), kComponent, "",
+         mcDownloadJob::kErrOpenFile + Folder() + "/pkg.zrz", false, true, true},
     };
     std::map<std::string, int> failures;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string earlier = PlantEarlierDownload();
+        std::string earlier;
+        if (c.folderIsFile) {
+            fs::create_directories(HoldingArea());
+            fstest::WriteFile(earlier = Folder(), "in the way");
+        } else {
+            earlier = PlantEarlierDownload();
+        }
         const std::size_t nRequestsBefore = packages.RequestCount() + truncated.RequestCount();
         const std::size_t nEventsBefore = m_events.Events().size();
 
@@ -323,25 +336,6 @@ TEST_F(DownloadJobTest, FailuresReportTheirTextAndLeaveNoPackage) {
         fs::remove_all(HoldingArea());
     }
     EXPECT_EQ(m_pClient->Calls().Count(std::string("complete:") + kComponent), 0);
-}
-
-TEST_F(DownloadJobTest, ExpectedHashLetsTheRightPackageThroughInEitherCase) {
-    const std::string million(1000000, 'a');
-    LocalHttpServer packages;
-    packages.Get("/pkg.zrz", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_content(million, "application/octet-stream");
-    });
-    ASSERT_TRUE(packages.Start());
-    std::string upper = kMillionASha256;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](char ch) { return static_cast<char>(std::toupper(ch)); });
-
-    Run(MakeJob({.url = packages.Url("/pkg.zrz"), .sha256 = upper}));
-
-    EXPECT_EQ(fs::file_size(Folder() + "/pkg.zrz"), million.size());
-    EXPECT_EQ(State(), "downloaded");
-    ASSERT_EQ(m_events.Events().size(), 1u);
-    EXPECT_EQ(m_events.Events()[0].strEvent, kQoSDownloadSuccess);
-    EXPECT_TRUE(m_pClient->Calls().WaitFor(std::string("complete:") + kComponent));
 }
 
 // A cancel ends the transfer's wait at once instead of after the 30 s
@@ -407,7 +401,18 @@ TEST_F(DownloadJobTest, CancelEndsTheTransferAtOnceAndLeavesNothing) {
         fs::remove_all(HoldingArea());
         release = true;
     }
-    EXPECT_EQ(CountLines(mcDownloadJob::kErrForceAbort), 2);
+
+    // Cancelled before it runs: no request, the holding area untouched. Run
+    // on this thread, which has no bus: no callback either.
+    auto pJob = MakeJob({.url = packages.Url("/stall.zrz")});
+    pJob->Cancel();
+    const std::string earlier = PlantEarlierDownload();
+    const std::size_t nRequests = packages.RequestCount();
+    EXPECT_TRUE(pJob->Run());
+    EXPECT_EQ(m_events.Events().back().strAdditionalInfo, mcDownloadJob::kErrForceAbort);
+    EXPECT_TRUE(Exists(earlier));
+    EXPECT_EQ(packages.RequestCount(), nRequests);
+    EXPECT_EQ(CountLines(mcDownloadJob::kErrForceAbort), 3);
 }
 
 TEST_F(DownloadJobTest, InstallAfterDownloadHandsOverInsteadOfCompleting) {
