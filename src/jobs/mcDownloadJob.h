@@ -22,6 +22,7 @@
 // client's OnDownloadFailed. Store failures are logged by the store and do not
 // change the outcome.
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -128,8 +129,9 @@ public:
 private:
     // The transfer itself; false with strError set on any failure.
     bool PrvDoDownload(mcClientCallbackSender& sender, std::string& strError);
-    // Reports a failure and tells whether it was really the cancel: then the
-    // flag is cleared and strError becomes kErrForceAbort.
+    // True when m_bForceAbort is set: clears it and replaces strError with
+    // kErrForceAbort (a transfer step that failed because of the cancel is
+    // reported as the cancel).
     bool PrvTakeForceAbort(std::string& strError);
     std::string PrvHoldingArea() const;
 
