@@ -456,19 +456,32 @@ TEST_F(DownloadJobTest, UnresponsiveClientsDoNotHoldUpTheDownload) {
         mcBusConnection gone = mcBusConnection::OpenAddress(m_pBus->Address());
         goneName = gone.UniqueName();
     }
-    const std::vector<std::pair<std::string, mcClientCallback>> clients = {
-        {"never reads", {hung.UniqueName(), "/request1"}},
-        {"gone", {goneName, "/request1"}},
+    struct Case {
+        std::string name;
+        mcClientCallback callback;
+        int failureLines;  // "mcClientCallbackSender::... failed" lines: one, then no more calls
     };
-    for (const auto& [name, callback] : clients) {
-        SCOPED_TRACE(name);
+    const std::vector<Case> cases = {
+        {"never reads", {hung.UniqueName(), "/request1"}, 0},
+        {"gone", {goneName, "/request1"}, 0},
+        {"path not valid on the bus", {hung.UniqueName(), "/request 1"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         const auto start = std::chrono::steady_clock::now();
-        Run(MakeJob({.url = packages.Url("/big.zrz"), .callback = callback}));
+        Run(MakeJob({.url = packages.Url("/big.zrz"), .callback = c.callback}));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
         EXPECT_EQ(fs::file_size(Folder() + "/big.zrz"), kBigBody);
         EXPECT_EQ(m_events.Events().back().strEvent, kQoSDownloadSuccess);
+        EXPECT_EQ(CountLines("mcClientCallbackSender::OnDownloadProgress failed : " + c.callback.strBusName + " " +
+                             c.callback.strObjectPath),
+                  c.failureLines);
     }
-    EXPECT_EQ(ReadLog().find("mcClientCallbackSender::"), std::string::npos);
+    // After its first failure a sender calls no more (no line for the completion).
+    const std::string log = ReadLog();
+    const auto first = log.find("mcClientCallbackSender::");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(log.find("mcClientCallbackSender::", first + 1), std::string::npos);
 }
 
 TEST(DownloadJobNames, PackageFileNameFromUrl) {
