@@ -1,5 +1,7 @@
 #include "manifest/mcComponentManifest.h"
 
+#include <utility>
+
 #include "base/StrUtils.h"
 #include "base/mcCMLog.h"
 #include "base/mcExc.h"
@@ -33,6 +35,8 @@ constexpr const char* kState = "state";
 constexpr const char* kUpdate = "Update";
 constexpr const char* kMandatory = "mandatory";
 constexpr const char* kURL = "URL";
+constexpr const char* kSha256 = "sha256";
+constexpr std::size_t kSha256HexDigits = 64;
 constexpr const char* kInstall = "Install";
 constexpr const char* kCmdline = "Cmdline";
 constexpr const char* kUninstall = "Uninstall";
@@ -51,6 +55,20 @@ constexpr const char* kBothListsExpression =
 // Line the assertion report for a component with both client lists carries:
 // fixed, it does not follow edits.
 constexpr int kLineBothLists = 526;
+
+// strText as 64 lower-case hex digits into out; false when it is not 64 hex digits.
+bool PrvNormalizeSha256(const std::string& strText, std::string& out) {
+    if (strText.size() != kSha256HexDigits) return false;
+    std::string strLower;
+    strLower.reserve(kSha256HexDigits);
+    for (char c : strText) {
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+        strLower.push_back(c);
+    }
+    out = std::move(strLower);
+    return true;
+}
 
 // Reads the "Client" entries below list into out; lines to log go to log.
 bool LoadClientFilterInto(const miXMLDOMElement& list, std::vector<mcClientFilter>& out,
@@ -227,6 +245,13 @@ void mcComponentManifest::PrvExtractComponent(const miXMLDOMElement& component, 
             const miXMLDOMElement update = pluginElement.GetChildElement(kUpdate);
             plugin.m_strUpdateURL = update.GetChildElementText(kURL);
             update.FindAttributeBool(kMandatory, &plugin.m_bMandatory);
+            std::string strSha256;
+            if (update.FindAttributeText(kSha256, &strSha256) &&
+                !PrvNormalizeSha256(strSha256, record.m_strPackageSha256)) {
+                // A hash that cannot be checked must not let the package through unchecked.
+                info.eOutcome = meOutcome::kInvalid;
+                return;
+            }
             miXMLDOMElement install;
             if (pluginElement.FindChildElement(kInstall, &install)) {
                 install.FindChildElementText(kCmdline, &plugin.m_strInstallCmdline);

@@ -14,6 +14,11 @@ public:
     mcManifestPlugin m_plugin;
     std::vector<mcClientFilter> m_vecIncompatibleClients;  // document order
     std::vector<mcClientFilter> m_vecCompatibleClients;    // document order
+    // SHA-256 of the package, from the optional "sha256" attribute of the
+    // plug-in's "Update" element: 64 lower-case hex digits, or empty when the
+    // manifest gives none. A component whose attribute is not 64 hex digits
+    // does not load (GetComponent fails for it).
+    std::string m_strPackageSha256;
 
     // Strings empty, plug-in record reset, lists emptied.
     void Reset() { *this = mcManifestComponent(); }

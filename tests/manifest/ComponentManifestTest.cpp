@@ -1,5 +1,6 @@
 // Component manifests: loading, component records, client filtering, failure lines.
 #include <atomic>
+#include <cctype>
 #include <memory>
 #include <thread>
 
@@ -435,4 +436,43 @@ TEST_F(ComponentManifestTest, SharedAcrossThreads) {
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST_F(ComponentManifestTest, PackageHashOfTheUpdateElement) {
+    const std::string kHex = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+    std::string upper = kHex;
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    struct Case {
+        const char* name;
+        std::string attribute;  // markup inside <Update ...>; "" for none
+        bool loads;
+        std::string hash;  // expected m_strPackageSha256 when it loads
+    };
+    const std::vector<Case> cases = {
+        {"None", "", true, ""},
+        {"Lower", " sha256=\"" + kHex + "\"", true, kHex},
+        {"Upper", " sha256=\"" + upper + "\"", true, kHex},
+        {"Empty", " sha256=\"\"", false, ""},
+        {"Short", " sha256=\"" + kHex.substr(1) + "\"", false, ""},
+        {"Long", " sha256=\"" + kHex + "0\"", false, ""},
+        {"NotHex", " sha256=\"" + kHex.substr(1) + "g\"", false, ""},
+        {"Blank", " sha256=\" " + kHex.substr(1) + "\"", false, ""},
+    };
+    std::string body;
+    for (const Case& c : cases) {
+        body += std::string("<Component name=\"") + c.name + "\"><Plugin name=\"p\" version=\"1.0.0\"><Update" +
+                c.attribute + "><URL>u</URL></Update></Plugin></Component>";
+    }
+    auto m = Load(Wrap(body));
+    ASSERT_TRUE(m->IsLoaded());
+    for (const Case& c : cases) {
+        LogCapture log;
+        mcManifestComponent record;
+        EXPECT_EQ(m->GetComponent(c.name, record), c.loads) << c.name;
+        EXPECT_EQ(record.m_strPackageSha256, c.hash) << c.name;
+        if (!c.loads) {
+            EXPECT_TRUE(log.Contains(std::string("mcComponentManifest::GetComponent, Invalid component, ") +
+                                     c.name + "\n"));
+        }
+    }
 }
