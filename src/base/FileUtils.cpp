@@ -318,38 +318,45 @@ void mfFileGetFileVersion(const std::string& path, std::uint32_t* major, std::ui
     if (revision != nullptr) *revision = version.value[3];
 }
 
-bool mfWriteFileAtomic(const std::string& path, std::string_view bytes) {
+bool mfWriteFileAtomicWith(const std::string& path, const mfAtomicFiller& fnFill, mode_t newFileMode) {
     const std::string strName = mfStrGetFileNameFromPath(path);
     if (strName.empty()) {
         mfSetLastError(ERROR_INVALID_NAME);
+        errno = EINVAL;
         return false;
     }
     const std::string strDir = path.substr(0, path.size() - strName.size());
     struct stat stOld {};
     const bool bKeepMode = stat(path.c_str(), &stOld) == 0 && S_ISREG(stOld.st_mode);
 
+    // One temporary name scheme for every crash-safe file: hidden, beside the
+    // target (same file system, so the rename is atomic), unique per process
+    // and call.
     std::string strTemp;
     int fdRaw = -1;
     for (int attempt = 0; attempt < 100 && fdRaw < 0; ++attempt) {
         strTemp = strDir + "." + strName + ".tmp-" + std::to_string(getpid()) + "-" +
                   std::to_string(g_nTempCounter.fetch_add(1));
-        fdRaw = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        fdRaw = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, newFileMode & 07777);
         if (fdRaw < 0 && errno != EEXIST) break;
     }
     if (fdRaw < 0) {
-        mfSetLastErrorFromErrno(errno);
+        const int err = errno;
+        mfSetLastErrorFromErrno(err);
+        errno = err;
         return false;
     }
     PrvFd fd(fdRaw);
-    const auto fail = [&strTemp](int err) {
+    const auto fail = [&strTemp, &fd](int err) {
+        if (fd.Get() >= 0) close(fd.Release());
         unlink(strTemp.c_str());
         mfSetLastErrorFromErrno(err);
+        errno = err;
         return false;
     };
     if (bKeepMode && fchmod(fd.Get(), stOld.st_mode & 07777) != 0) return fail(errno);
-    if (!PrvWriteAll(fd.Get(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size())) {
-        return fail(errno);
-    }
+    errno = 0;
+    if (!fnFill(fd.Get())) return fail(errno != 0 ? errno : EIO);
     if (fsync(fd.Get()) != 0) return fail(errno);
     if (close(fd.Release()) != 0) return fail(errno);
     if (rename(strTemp.c_str(), path.c_str()) != 0) return fail(errno);
@@ -360,6 +367,44 @@ bool mfWriteFileAtomic(const std::string& path, std::string_view bytes) {
     return true;
 }
 
-bool mfWriteFileAtomic(const std::string& path, const std::vector<unsigned char>& bytes) {
-    return mfWriteFileAtomic(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+bool mfWriteFileAtomic(const std::string& path, std::string_view bytes, mode_t newFileMode) {
+    return mfWriteFileAtomicWith(
+        path,
+        [bytes](int fd) {
+            return PrvWriteAll(fd, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+        },
+        newFileMode);
+}
+
+bool mfCopyFileAtomic(const std::string& source, const std::string& target) {
+    // O_NONBLOCK: a FIFO put in place of the file after the caller checked it
+    // must not hang the copy; only a regular file is copied.
+    PrvFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st {};
+    int err = 0;
+    if (in.Get() < 0 || fstat(in.Get(), &st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    }
+    if (err != 0) {
+        mfSetLastErrorFromErrno(err);
+        errno = err;
+        return false;
+    }
+    return mfWriteFileAtomicWith(target, [&in](int fdOut) {
+        std::vector<unsigned char> buffer(1 << 16);
+        for (;;) {
+            const ssize_t nRead = read(in.Get(), buffer.data(), buffer.size());
+            if (nRead < 0 && errno == EINTR) continue;
+            if (nRead < 0) return false;
+            if (nRead == 0) return true;
+            if (!PrvWriteAll(fdOut, buffer.data(), static_cast<std::size_t>(nRead))) return false;
+        }
+    });
+}
+
+bool mfWriteFileAtomic(const std::string& path, const std::vector<unsigned char>& bytes, mode_t newFileMode) {
+    return mfWriteFileAtomic(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                             newFileMode);
 }

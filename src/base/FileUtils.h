@@ -4,7 +4,10 @@
 // All functions are reentrant. The directory functions and mfWriteFileAtomic
 // report failure by their result (and the calling thread's last error,
 // Win32Error.h); the others throw as stated.
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,11 +54,26 @@ void mfUCharVecToFile(const std::vector<unsigned char>& bytes, const std::string
 void mfFileGetFileVersion(const std::string& path, std::uint32_t* major, std::uint32_t* minor,
                           std::uint32_t* build, std::uint32_t* revision);
 
-// Replaces path with bytes so that a crash at any moment leaves either the old
-// file or the new one, complete: writes a temporary file in the same folder
-// (keeping the old file's permissions, else 0666 less the umask), fsyncs it,
-// renames it over path and fsyncs the folder. On failure returns false, sets
-// the last error, removes the temporary file and leaves the old file as it
-// was. The folder must exist.
-bool mfWriteFileAtomic(const std::string& path, std::string_view bytes);
-bool mfWriteFileAtomic(const std::string& path, const std::vector<unsigned char>& bytes);
+// The one crash-safe writer. Replaces path so that a crash at any moment
+// leaves either the old file or the new one, complete: creates the temporary
+// file ".<name>.tmp-<pid>-<counter>" (O_EXCL) in the target's folder, gives it
+// the old file's permissions (else newFileMode less the umask), lets fnFill
+// write the content to its descriptor, fsyncs it, renames it over path and
+// fsyncs the folder. Once the rename has succeeded the result is true, even
+// on a file system that cannot sync folders. On failure (fnFill returned
+// false included) returns false with the last error and errno set, removes
+// the temporary file and leaves the old file as it was. The folder must
+// exist. fnFill runs on the calling thread and must not close the
+// descriptor; a failing fnFill should leave errno set.
+using mfAtomicFiller = std::function<bool(int fd)>;
+bool mfWriteFileAtomicWith(const std::string& path, const mfAtomicFiller& fnFill, mode_t newFileMode = 0666);
+bool mfWriteFileAtomic(const std::string& path, std::string_view bytes, mode_t newFileMode = 0666);
+bool mfWriteFileAtomic(const std::string& path, const std::vector<unsigned char>& bytes,
+                       mode_t newFileMode = 0666);
+
+// Copies the regular file source over target through the crash-safe writer:
+// target is either its old self or a complete copy. False (last error and
+// errno set) when source is not a regular file or cannot be read, or when the
+// write fails; source is opened without blocking, so a FIFO or device put in
+// its place never hangs the caller.
+bool mfCopyFileAtomic(const std::string& source, const std::string& target);

@@ -1,23 +1,18 @@
 #include "store/mcComponentConfig.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
-#include "base/FileUtils.h"
-#include "base/StrConv.h"
 #include "base/StrUtils.h"
 #include "base/mcCMLog.h"
-#include "registry/mcCMUtils.h"
 #include "base/mcExc.h"
-#include "xml/mcXmlExc.h"
+#include "registry/mcCMUtils.h"
+#include "store/mcPredownload.h"
 #include "xml/miXMLDOMNode.h"
-#include "base/SafeFileName.h"
 
 namespace {
 
@@ -41,12 +36,7 @@ constexpr const char* kAttrValue = "value";
 constexpr const char* kAttrAutoUpdate = "autoupdate";
 constexpr const char* kAutoUpdateOn = "true";
 
-// Items of the installer result files.
-constexpr const char* kElemManifestName = "ManifestName";
-constexpr const char* kElemInstall = "Install";
-constexpr const char* kElemErrorCode = "ErrorCode";
-constexpr const char* kAttrResult = "result";
-constexpr const char* kAttrLocation = "location";
+// The installers' word for success.
 constexpr const char* kResultSuccess = "success";
 
 // Log lines used more than once.
@@ -60,10 +50,6 @@ constexpr const char* kLogBadState = "mcComponentConfig::PrvSetComponentState, b
 constexpr const char* kLogBadVersion = "mcComponentConfig::PrvSetComponentState, bad strStateVersion Argument";
 constexpr const char* kLogPredownloadOtherState =
     "PredownloadComponent: Component already exists in a state other than predownloaded: ";
-constexpr const char* kLogPredownloadNoLocation = "PredownloadComponent: Component location doesn't exist: ";
-constexpr const char* kLogPredownloadCopyFailed = "PredownloadComponent: CopyFile failed: ";
-constexpr const char* kLogPredownloadBadName = "PredownloadComponent: invalid component name: ";
-constexpr const char* kLogPredownloadBadFileName = "PredownloadComponent: invalid file name: ";
 
 // States in the order GetComponentStates reports them.
 constexpr const char* kStateOrder[] = {
@@ -81,6 +67,17 @@ void PrvLogExc(const std::string& strLine, const mcExc& exc) {
 
 std::string PrvExcLine(const char* pszFunction) {
     return std::string("mcComponentConfig::") + pszFunction + " mcExc exception";
+}
+
+// Runs fnBody; an mcExc raised inside is logged under pszFunction's name and
+// gives false.
+bool PrvCatching(const char* pszFunction, const std::function<bool()>& fnBody) {
+    try {
+        return fnBody();
+    } catch (const mcExc& exc) {
+        PrvLogExc(PrvExcLine(pszFunction), exc);
+    }
+    return false;
 }
 
 // An element's text content, as the readers of this store see it.
@@ -103,7 +100,11 @@ mcComponentConfig::mcComponentConfig(const Settings& settings) {
         m_strHoldingArea = mcCMUtils::GetHoldingArea();
     }
     m_strConfigPath = mfPathJoin(m_strAppPath, kConfigFileName);
-    PrvLoadFile(m_docConfig, m_strConfigPath, true);
+    // Whoever saved last before us has finished once we hold the folder.
+    m_pFolderLock = std::make_unique<mcAppFolderLock>(m_strAppPath, settings.folderLockWait);
+    m_pInstallData = std::make_unique<mcResultFile>(mcResultFile::Kind::kInstall, m_strAppPath);
+    m_pUninstallData = std::make_unique<mcResultFile>(mcResultFile::Kind::kUninstall, m_strAppPath);
+    LoadDocument(m_docConfig, m_strConfigPath, true);
     PrvInvalidateIndex();
 }
 
@@ -113,13 +114,16 @@ void mcComponentConfig::SetCompactionThreshold(std::size_t nRemovedNodes) {
 }
 
 mcComponentConfig::~mcComponentConfig() {
-    mnThread::WriteGuard guard(*this);
-    m_nRemovedNodes = 0;  // the document goes anyway: no rebuild
-    PrvSaveFile();
+    {
+        mnThread::WriteGuard guard(*this);
+        m_nRemovedNodes = 0;  // the document goes anyway: no rebuild
+        PrvSaveFile();
+    }
+    // Only now may the next owner load what we saved.
+    m_pFolderLock.reset();
 }
 
-bool mcComponentConfig::PrvLoadFile(miXMLDOMDocument& doc, const std::string& strPath,
-                                    bool bKeepDamaged) {
+bool mcComponentConfig::LoadDocument(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged) {
     try {
         doc = miXMLDOMDocument();
         doc.SetValidateOnParse(true);
@@ -161,14 +165,17 @@ void mcComponentConfig::PrvMoveAside(const std::string& strPath) {
 }
 
 bool mcComponentConfig::PrvSaveFile() {
+    // The file already holds the document: writing (and syncing) it again
+    // would only cost time.
+    if (!m_bUnsaved) return true;
     try {
-        // The document's save goes through a synced temporary file renamed
-        // over the old one.
+        // The document's save goes through the crash-safe writer.
         m_docConfig.save(m_strConfigPath);
     } catch (const mcExc& exc) {
         PrvLogExc(kLogSaveExc, exc);
         return false;
     }
+    m_bUnsaved = false;
     // Callers look elements up again after a save, never keep them.
     PrvCompactIfDue();
     return true;
@@ -192,6 +199,24 @@ void mcComponentConfig::PrvCompactIfDue() {
     } catch (const mcExc& exc) {
         PrvLogExc(kLogCompactExc, exc);
     }
+}
+
+bool mcComponentConfig::PrvRun(const char* pszOperation, const std::function<bool()>& fnBody, bool bShared) {
+    if (bShared) {
+        mnThread::ReadGuard guard(*this);
+        return PrvCatching(pszOperation, fnBody);
+    }
+    mnThread::WriteGuard guard(*this);
+    return PrvCatching(pszOperation, fnBody);
+}
+
+bool mcComponentConfig::PrvRunOnComponent(const char* pszOperation, const std::string& strComponent,
+                                          bool bIfUnknown, const std::function<bool(miXMLDOMElement&)>& fnBody) {
+    return PrvRun(pszOperation, [&] {
+        miXMLDOMElement component = PrvGetComponent(strComponent);
+        if (component.IsEmpty()) return bIfUnknown;
+        return fnBody(component);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -248,6 +273,7 @@ miXMLDOMElement mcComponentConfig::PrvCreateComponent(const std::string& strName
         PrvSetAttribute(component, kAttrName, strName);
         miXMLDOMElement root = m_docConfig.GetDocumentElement();
         root.AppendChild(component);
+        m_bUnsaved = true;
         // The last child of the document element is the last component in
         // document order: the index stays right by appending.
         if (m_bIndexValid) {
@@ -271,11 +297,16 @@ miXMLDOMElement mcComponentConfig::PrvNewElement(const std::string& strName) {
     return m_docConfig.CreateElement(strName);
 }
 
+void mcComponentConfig::PrvAppend(miXMLDOMElement& parent, miXMLDOMElement& child) {
+    parent.AppendChild(child);
+    m_bUnsaved = true;
+}
+
 miXMLDOMElement mcComponentConfig::PrvFindOrCreate(miXMLDOMElement& parent, const std::string& strName) {
     miXMLDOMElement found;
     if (parent.FindChildElement(strName, &found)) return found;
     miXMLDOMElement created = PrvNewElement(strName);
-    parent.AppendChild(created);
+    PrvAppend(parent, created);
     return created;
 }
 
@@ -284,29 +315,41 @@ void mcComponentConfig::PrvRemoveElement(miXMLDOMElement& parent, miXMLDOMElemen
         PrvInvalidateIndex();
     }
     parent.RemoveChild(child);
+    m_bUnsaved = true;
     ++m_nRemovedNodes;
 }
 
 void mcComponentConfig::PrvSetAttribute(miXMLDOMElement& element, const std::string& strName,
                                         const std::string& strValue) {
+    std::string strOld;
+    if (element.FindAttributeText(strName, &strOld) && strOld == strValue) return;
     // The wrapper refuses text that XML cannot carry, so the file always
     // loads again.
     element.SetAttributeText(strName, strValue);
+    m_bUnsaved = true;
 }
 
 void mcComponentConfig::PrvAppendText(miXMLDOMElement& element, const std::string& strText) {
     element.AppendChild(m_docConfig.CreateTextNode(strText));
+    m_bUnsaved = true;
 }
 
 void mcComponentConfig::PrvReplaceText(miXMLDOMElement& element, const std::string& strText) {
+    const std::vector<miXMLDOMNode> vecChildren = element.GetChildNodes();
+    // Already the element's only content (a single text node): nothing to do.
+    if (vecChildren.size() == 1 && vecChildren.front().GetNodeName() == "#text" &&
+        element.GetTextNodeText() == strText) {
+        return;
+    }
     // The new text node first: text XML cannot carry leaves the old one.
     miXMLDOMNode text = m_docConfig.CreateTextNode(strText);
     if (!element.GetElementsByTagName(kElemComponent).empty()) PrvInvalidateIndex();
-    for (miXMLDOMNode& child : element.GetChildNodes()) {
+    for (const miXMLDOMNode& child : vecChildren) {
         element.RemoveChild(child);
         ++m_nRemovedNodes;
     }
     element.AppendChild(text);
+    m_bUnsaved = true;
 }
 
 std::vector<miXMLDOMElement> mcComponentConfig::PrvGetListItems(miXMLDOMElement& list, const char* pszItem) {
@@ -324,13 +367,12 @@ miXMLDOMElement mcComponentConfig::PrvGetClientList() {
 // Registered clients
 
 bool mcComponentConfig::AddClient(const msClientRecord& record) {
-    mnThread::WriteGuard guard(*this);
-    try {
+    return PrvRun("AddClient", [&] {
         miXMLDOMElement root = m_docConfig.GetDocumentElement();
         miXMLDOMElement list;
         if (!root.FindDirectChild(kElemClientList, &list)) {
             list = PrvNewElement(kElemClientList);
-            root.AppendChild(list);
+            PrvAppend(root, list);
         }
         miXMLDOMElement client;
         for (miXMLDOMElement& item : PrvGetListItems(list, kElemClient)) {
@@ -346,38 +388,34 @@ bool mcComponentConfig::AddClient(const msClientRecord& record) {
         PrvSetAttribute(client, kAttrOem, record.oem);
         PrvSetAttribute(client, kAttrLang, record.lang);
         // A new client joins the list only complete.
-        if (bNew) list.AppendChild(client);
+        if (bNew) PrvAppend(list, client);
         return PrvSaveFile();
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("AddClient"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetClient(const std::string& strName, msClientRecord& record) {
-    mnThread::ReadGuard guard(*this);
-    try {
-        miXMLDOMElement list = PrvGetClientList();
-        if (list.IsEmpty()) return false;
-        for (miXMLDOMElement& item : PrvGetListItems(list, kElemClient)) {
-            if (!item.HasAttributeText(kAttrName, strName)) continue;
-            msClientRecord found;
-            found.name = item.GetAttributeText(kAttrName);
-            found.version = item.GetAttributeText(kAttrVersion);
-            found.oem = item.GetAttributeText(kAttrOem);
-            found.lang = item.GetAttributeText(kAttrLang);
-            record = std::move(found);
-            return true;
-        }
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetClient"), exc);
-    }
-    return false;
+    return PrvRun(
+        "GetClient",
+        [&] {
+            miXMLDOMElement list = PrvGetClientList();
+            if (list.IsEmpty()) return false;
+            for (miXMLDOMElement& item : PrvGetListItems(list, kElemClient)) {
+                if (!item.HasAttributeText(kAttrName, strName)) continue;
+                msClientRecord found;
+                found.name = item.GetAttributeText(kAttrName);
+                found.version = item.GetAttributeText(kAttrVersion);
+                found.oem = item.GetAttributeText(kAttrOem);
+                found.lang = item.GetAttributeText(kAttrLang);
+                record = std::move(found);
+                return true;
+            }
+            return false;
+        },
+        true);
 }
 
 bool mcComponentConfig::RemoveClient(const std::string& strName) {
-    mnThread::WriteGuard guard(*this);
-    try {
+    return PrvRun("RemoveClient", [&] {
         miXMLDOMElement list = PrvGetClientList();
         if (list.IsEmpty()) return true;
         for (miXMLDOMElement& item : PrvGetListItems(list, kElemClient)) {
@@ -387,94 +425,61 @@ bool mcComponentConfig::RemoveClient(const std::string& strName) {
             }
         }
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("RemoveClient"), exc);
-    }
-    return false;
+    });
 }
 
 // ---------------------------------------------------------------------------
 // Component records: reading
 
 bool mcComponentConfig::IsComponentOfClient(const std::string& strClient, const std::string& strComponent) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    return PrvRunOnComponent("IsComponentOfClient", strComponent, false, [&](miXMLDOMElement& component) {
         miXMLDOMElement list;
         if (!component.FindChildElement(kElemClientList, &list)) return false;
         for (miXMLDOMElement& item : PrvGetListItems(list, kElemClient)) {
             if (PrvText(item) == strClient) return true;
         }
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("IsComponentOfClient"), exc);
-    }
-    return false;
+        return false;
+    });
 }
 
 bool mcComponentConfig::GetComponentVersion(const std::string& strComponent, const std::string& strState,
                                             std::string& strVersion) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    return PrvRunOnComponent("GetComponentVersion", strComponent, false, [&](miXMLDOMElement& component) {
         miXMLDOMElement state;
         miXMLDOMElement entry;
         if (!component.FindChildElement(kElemState, &state)) return false;
         if (!state.FindChildElement(strState, &entry)) return false;
         return entry.FindAttributeText(kAttrVersion, &strVersion);
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetComponentVersion"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetComponentAutoUpdate(const std::string& strComponent, std::string& strValue) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    return PrvRunOnComponent("GetComponentAutoUpdate", strComponent, false, [&](miXMLDOMElement& component) {
         return component.FindAttributeText(kAttrAutoUpdate, &strValue);
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetComponentAutoUpdate"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetComponentCurrentState(const std::string& strComponent, std::string& strState) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    return PrvRunOnComponent("GetComponentCurrentState", strComponent, false, [&](miXMLDOMElement& component) {
         miXMLDOMElement state = component.GetChildElement(kElemState);
         return state.FindAttributeText(kAttrValue, &strState);
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetComponentCurrentState"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetComponentUninstall(const std::string& strComponent, std::string& strExe,
                                               std::string& strCmdline) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    return PrvRunOnComponent("GetComponentUninstall", strComponent, false, [&](miXMLDOMElement& component) {
         miXMLDOMElement uninstall;
         if (!component.FindChildElement(kElemUninstall, &uninstall)) return false;
         miXMLDOMElement part;
         if (uninstall.FindChildElement(kElemExe, &part)) strExe = PrvText(part);
         if (uninstall.FindChildElement(kElemCmdline, &part)) strCmdline = PrvText(part);
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetComponentUninstall"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetComponentsOfClient(const std::string& strClient, std::vector<std::string>& vecNames) {
-    mnThread::WriteGuard guard(*this);
-    try {
+    return PrvRun("GetComponentsOfClient", [&] {
         if (!m_bIndexValid) PrvBuildIndex();
         for (mcIndexEntry& entry : m_vecIndex) {
             if (!entry.bHasName) continue;
@@ -488,78 +493,50 @@ bool mcComponentConfig::GetComponentsOfClient(const std::string& strClient, std:
             }
         }
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetComponentsOfClient"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetClientsOfComponent(const std::string& strComponent, std::vector<std::string>& vecNames) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    return PrvRunOnComponent("GetClientsOfComponent", strComponent, false, [&](miXMLDOMElement& component) {
         miXMLDOMElement list;
         if (component.FindChildElement(kElemClientList, &list)) {
             for (miXMLDOMElement& item : PrvGetListItems(list, kElemClient)) vecNames.push_back(PrvText(item));
         }
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetClientsOfComponent"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetManifestsOfComponent(const std::string& strComponent,
                                                 std::vector<std::string>& vecNames) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return true;
+    return PrvRunOnComponent("GetManifestsOfComponent", strComponent, true, [&](miXMLDOMElement& component) {
         miXMLDOMElement list;
         if (component.FindChildElement(kElemManifestList, &list)) {
             for (miXMLDOMElement& item : PrvGetListItems(list, kElemManifest)) vecNames.push_back(PrvText(item));
         }
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetManifestsOfComponent"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetComponentStates(const std::string& strComponent, std::vector<std::string>& vecStates) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    return PrvRunOnComponent("GetComponentStates", strComponent, false, [&](miXMLDOMElement& component) {
         vecStates = PrvGetComponentStates(component);
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetComponentStates"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::HasComponentStates(const std::string& strComponent) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    // The failure line names the neighbouring operation; administrators'
+    // tools already look for it.
+    return PrvRunOnComponent("GetClientsOfComponent", strComponent, false, [&](miXMLDOMElement& component) {
         return !PrvGetComponentStates(component).empty();
-    } catch (const mcExc& exc) {
-        // The line names the neighbouring operation; administrators' tools
-        // already look for it.
-        PrvLogExc(PrvExcLine("GetClientsOfComponent"), exc);
-    }
-    return false;
+    });
 }
 
 // ---------------------------------------------------------------------------
 // Component records: changing
 
 bool mcComponentConfig::SetComponentName(const std::string& strComponent) {
-    mnThread::WriteGuard guard(*this);
-    try {
+    return PrvRun("SetComponentName", [&] {
         miXMLDOMElement component = PrvGetComponent(strComponent);
         if (component.IsEmpty()) {
             // A component that could not be made is not reported as made.
@@ -568,15 +545,11 @@ bool mcComponentConfig::SetComponentName(const std::string& strComponent) {
             PrvSetComponentName(component, strComponent);
         }
         return PrvSaveFile();
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("SetComponentName"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::SetComponentClient(const std::string& strComponent, const std::string& strClient) {
-    mnThread::WriteGuard guard(*this);
-    try {
+    return PrvRun("SetComponentClient", [&] {
         miXMLDOMElement component = PrvGetComponent(strComponent);
         if (component.IsEmpty()) {
             if (PrvCreateComponent(strComponent).IsEmpty()) return false;
@@ -584,103 +557,65 @@ bool mcComponentConfig::SetComponentClient(const std::string& strComponent, cons
         }
         PrvSetComponentClient(component, strClient);
         return PrvSaveFile();
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("SetComponentClient"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::SetComponentState(const std::string& strComponent, const std::string& strState,
                                           const std::string& strVersion) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
-        if (!PrvSetComponentState(component, strState, strVersion)) return false;
-        return PrvSaveFile();
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("SetComponentState"), exc);
-    }
-    return false;
+    return PrvRunOnComponent("SetComponentState", strComponent, false, [&](miXMLDOMElement& component) {
+        return PrvSetComponentState(component, strState, strVersion) && PrvSaveFile();
+    });
 }
 
 bool mcComponentConfig::SetComponentManifest(const std::string& strComponent, const std::string& strManifest) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    return PrvRunOnComponent("SetComponentManifest", strComponent, false, [&](miXMLDOMElement& component) {
         PrvSetComponentManifest(component, strManifest);
         return PrvSaveFile();
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("SetComponentManifest"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::RemoveComponentClient(const std::string& strComponent, const std::string& strClient,
                                               bool bKeepPlaceholder) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
-        if (!PrvRemoveComponentClient(component, strClient, bKeepPlaceholder)) return false;
-        return PrvSaveFile();
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("RemoveComponentClient"), exc);
-    }
-    return false;
+    return PrvRunOnComponent("RemoveComponentClient", strComponent, false, [&](miXMLDOMElement& component) {
+        return PrvRemoveComponentClient(component, strClient, bKeepPlaceholder) && PrvSaveFile();
+    });
 }
 
 bool mcComponentConfig::CleanupUninstalledComponent(const std::string& strComponent, const std::string& strClient,
                                                     const std::string& strManifest) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMElement component = PrvGetComponent(strComponent);
-        if (component.IsEmpty()) return false;
+    return PrvRunOnComponent("CleanupUninstalledComponent", strComponent, false, [&](miXMLDOMElement& component) {
         PrvSetComponentState(component, kStateUninstalled, PrvGetComponentVersion(component));
         PrvRemoveComponentClient(component, strClient, false);
         PrvRemoveComponentManifest(component, strManifest);
         PrvRemoveNode(component, kElemInstallPath);
         PrvRemoveNode(component, kElemUninstall);
         return PrvSaveFile();
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("CleanupUninstalledComponent"), exc);
-    }
-    return false;
+    });
 }
 
 // ---------------------------------------------------------------------------
 // Building blocks
 
 bool mcComponentConfig::PrvSetComponentName(miXMLDOMElement& component, const std::string& strName) {
-    try {
+    return PrvCatching("PrvSetComponentName", [&] {
         PrvSetAttribute(component, kAttrName, strName);
         // A component found by this name keeps its place in the index.
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PrvSetComponentName"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::PrvSetComponentVersion(miXMLDOMElement& component, const std::string& strVersion) {
-    try {
+    return PrvCatching("PrvSetComponentVersion", [&] {
         PrvSetAttribute(component, kAttrVersion, strVersion);
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PrvSetComponentVersion"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::PrvSetComponentAutoUpdate(miXMLDOMElement& component, const std::string& strValue) {
-    try {
+    return PrvCatching("PrvSetComponentAutoUpdate", [&] {
         PrvSetAttribute(component, kAttrAutoUpdate, strValue);
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PrvSetComponentAutoUpdate"), exc);
-    }
-    return false;
+    });
 }
 
 std::string mcComponentConfig::PrvGetComponentVersion(miXMLDOMElement& component) {
@@ -717,9 +652,9 @@ bool mcComponentConfig::PrvSetComponentState(miXMLDOMElement& component, const s
             PrvSetAttribute(entry, kAttrVersion, strVersion);
             if (!bHasState) {
                 state = PrvNewElement(kElemState);
-                component.AppendChild(state);
+                PrvAppend(component, state);
             }
-            state.AppendChild(entry);
+            PrvAppend(state, entry);
         }
         PrvSetAttribute(state, kAttrValue, strState);
         return true;
@@ -730,49 +665,40 @@ bool mcComponentConfig::PrvSetComponentState(miXMLDOMElement& component, const s
 }
 
 bool mcComponentConfig::PrvSetComponentInstallPath(miXMLDOMElement& component, const std::string& strPath) {
-    try {
+    return PrvCatching("PrvSetComponentInstallPath", [&] {
         miXMLDOMElement path = PrvFindOrCreate(component, kElemInstallPath);
         PrvReplaceText(path, strPath);
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PrvSetComponentInstallPath"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::PrvSetComponentUninstall(miXMLDOMElement& component, const std::string& strExe,
                                                  const std::string& strCmdline) {
-    try {
+    return PrvCatching("PrvSetComponentUninstall", [&] {
         miXMLDOMElement uninstall = PrvFindOrCreate(component, kElemUninstall);
         miXMLDOMElement exe = PrvFindOrCreate(uninstall, kElemExe);
         miXMLDOMElement cmdline = PrvFindOrCreate(uninstall, kElemCmdline);
         PrvReplaceText(exe, strExe);
         PrvReplaceText(cmdline, strCmdline);
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PrvSetComponentUninstall"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::PrvSetComponentManifest(miXMLDOMElement& component, const std::string& strManifest) {
-    try {
+    return PrvCatching("PrvSetComponentManifest", [&] {
         miXMLDOMElement list = PrvFindOrCreate(component, kElemManifestList);
         for (miXMLDOMElement& item : PrvGetListItems(list, kElemManifest)) {
             if (PrvText(item) == strManifest) return true;
         }
         miXMLDOMElement item = PrvNewElement(kElemManifest);
         PrvAppendText(item, strManifest);
-        list.AppendChild(item);
+        PrvAppend(list, item);
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PrvSetComponentManifest"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::PrvSetComponentClient(miXMLDOMElement& component, const std::string& strClient) {
-    try {
+    return PrvCatching("PrvSetComponentClient", [&] {
         const std::string strName = strClient.empty() ? std::string(kPlaceholderClient) : strClient;
         miXMLDOMElement list = PrvFindOrCreate(component, kElemClientList);
         std::vector<miXMLDOMElement> vecItems = PrvGetListItems(list, kElemClient);
@@ -786,7 +712,7 @@ bool mcComponentConfig::PrvSetComponentClient(miXMLDOMElement& component, const 
         if (!bPresent) {
             miXMLDOMElement item = PrvNewElement(kElemClient);
             PrvAppendText(item, strName);
-            list.AppendChild(item);
+            PrvAppend(list, item);
             vecItems.push_back(item);
         }
         if (vecItems.size() > 1) {
@@ -798,15 +724,12 @@ bool mcComponentConfig::PrvSetComponentClient(miXMLDOMElement& component, const 
             }
         }
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PrvSetComponentClient"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::PrvRemoveComponentClient(miXMLDOMElement& component, const std::string& strClient,
                                                  bool bKeepPlaceholder) {
-    try {
+    return PrvCatching("PrvRemoveComponentClient", [&] {
         miXMLDOMElement list;
         if (!component.FindChildElement(kElemClientList, &list)) return true;
         std::vector<miXMLDOMElement> vecItems = PrvGetListItems(list, kElemClient);
@@ -821,17 +744,14 @@ bool mcComponentConfig::PrvRemoveComponentClient(miXMLDOMElement& component, con
         if (bKeepPlaceholder && PrvGetListItems(list, kElemClient).empty()) {
             miXMLDOMElement item = PrvNewElement(kElemClient);
             PrvAppendText(item, kPlaceholderClient);
-            list.AppendChild(item);
+            PrvAppend(list, item);
         }
         return bRemoved;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PrvRemoveComponentClient"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::PrvRemoveComponentManifest(miXMLDOMElement& component, const std::string& strManifest) {
-    try {
+    return PrvCatching("PrvRemoveComponentManifest", [&] {
         miXMLDOMElement list;
         if (!component.FindChildElement(kElemManifestList, &list)) return true;
         for (miXMLDOMElement& item : PrvGetListItems(list, kElemManifest)) {
@@ -840,10 +760,8 @@ bool mcComponentConfig::PrvRemoveComponentManifest(miXMLDOMElement& component, c
                 return true;
             }
         }
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PrvRemoveComponentManifest"), exc);
-    }
-    return false;
+        return false;
+    });
 }
 
 bool mcComponentConfig::PrvRemoveNode(miXMLDOMElement& component, const std::string& strName) {
@@ -873,252 +791,88 @@ std::vector<std::string> mcComponentConfig::PrvGetComponentStates(miXMLDOMElemen
 // ---------------------------------------------------------------------------
 // Installer result files
 
-std::string mcComponentConfig::PrvDataFilePath(const char* pszName) const {
-    return mfPathJoin(m_strAppPath, pszName);
-}
-
-bool mcComponentConfig::PrvWriteDataFile(const std::string& strPath, const std::string& strText) {
-    const std::string strBytes = mfConvertWideToMBCS(strText, CP_ACP, 0);
-    const int fd = open(strPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return false;
-    bool bOk = true;
-    const off_t nStart = lseek(fd, 0, SEEK_END);
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = nStart < 0 ? 0 : nStart;
-    lock.l_len = static_cast<off_t>(strBytes.size());
-    // Installers of other processes that follow the same rule wait here; a
-    // zero length would lock to the end of the file, so nothing is locked
-    // for an empty text.
-    const bool bLocked = !strBytes.empty() && fcntl(fd, F_SETLKW, &lock) == 0;
-    std::size_t nDone = 0;
-    while (nDone < strBytes.size()) {
-        const ssize_t n = write(fd, strBytes.data() + nDone, strBytes.size() - nDone);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            bOk = false;
-            break;
-        }
-        nDone += static_cast<std::size_t>(n);
-    }
-    if (bLocked) {
-        lock.l_type = F_UNLCK;
-        fcntl(fd, F_SETLK, &lock);
-    }
-    if (close(fd) != 0) bOk = false;
-    // A text that was not written whole must not be read back as if it had
-    // been.
-    if (!bOk) unlink(strPath.c_str());
-    return bOk;
-}
-
-void mcComponentConfig::PrvDeleteDataFile(const std::string& strPath) { unlink(strPath.c_str()); }
-
-#define KETTRIN_STORE_READER(Function, Document, Expression)     \
-    std::string mcComponentConfig::Function() {                  \
-        try {                                                    \
-            miXMLDOMElement root = Document.GetDocumentElement(); \
-            return Expression;                                   \
-        } catch (const mcExc& exc) {                             \
-            PrvLogExc(PrvExcLine(#Function), exc);               \
-        }                                                        \
-        return std::string();                                    \
-    }
-
-KETTRIN_STORE_READER(PrvGetInstallDataComponentName, m_docInstallData, root.GetAttributeText(kAttrName))
-KETTRIN_STORE_READER(PrvGetInstallDataComponentVersion, m_docInstallData, root.GetAttributeText(kAttrVersion))
-KETTRIN_STORE_READER(PrvGetInstallDataComponentManifest, m_docInstallData, root.GetChildElementText(kElemManifestName))
-KETTRIN_STORE_READER(PrvGetInstallDataInstallResult, m_docInstallData,
-                     root.GetChildElement(kElemInstall).GetAttributeText(kAttrResult))
-KETTRIN_STORE_READER(PrvGetInstallDataInstallPath, m_docInstallData, root.GetChildElementText(kElemInstallPath))
-KETTRIN_STORE_READER(PrvGetInstallDataErrorCode, m_docInstallData, root.GetChildElementText(kElemErrorCode))
-KETTRIN_STORE_READER(PrvGetInstallDataUninstallExe, m_docInstallData,
-                     root.GetChildElement(kElemUninstall).GetChildElementText(kElemExe))
-KETTRIN_STORE_READER(PrvGetInstallDataUninstallCmdline, m_docInstallData,
-                     root.GetChildElement(kElemUninstall).GetChildElementText(kElemCmdline))
-KETTRIN_STORE_READER(PrvGetUninstallDataComponentName, m_docUninstallData, root.GetAttributeText(kAttrName))
-KETTRIN_STORE_READER(PrvGetUninstallDataComponentVersion, m_docUninstallData, root.GetAttributeText(kAttrVersion))
-KETTRIN_STORE_READER(PrvGetUninstallDataUninstallResult, m_docUninstallData,
-                     root.GetChildElement(kElemUninstall).GetAttributeText(kAttrResult))
-KETTRIN_STORE_READER(PrvGetUninstallDataErrorCode, m_docUninstallData, root.GetChildElementText(kElemErrorCode))
-
-#undef KETTRIN_STORE_READER
-
 bool mcComponentConfig::SetComponentInstallData(const std::string& strClient, const std::string& strText) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        const std::string strPath = PrvDataFilePath(kInstallDataFileName);
-        if (!PrvWriteDataFile(strPath, strText)) return false;
-        PrvLoadFile(m_docInstallData, strPath, false);
-
-        const std::string strName = PrvGetInstallDataComponentName();
-        const std::string strVersion = PrvGetInstallDataComponentVersion();
-        const std::string strManifest = PrvGetInstallDataComponentManifest();
-        const std::string strResult = PrvGetInstallDataInstallResult();
-        const std::string strInstallPath = PrvGetInstallDataInstallPath();
-        PrvGetInstallDataErrorCode();
-        const std::string strExe = PrvGetInstallDataUninstallExe();
-        const std::string strCmdline = PrvGetInstallDataUninstallCmdline();
-
+    return PrvRun("SetComponentInstallData", [&] {
+        mcResultFile& file = *m_pInstallData;
+        if (!file.Write(strText)) return false;
+        file.Load();
+        const mcResultFile::InstallItems items = file.ReadInstall();
         // A text without a component name (malformed, or no "name") names
         // nothing to record: no nameless component is made.
-        if (strName.empty()) {
-            PrvDeleteDataFile(strPath);
+        if (items.strName.empty()) {
+            file.Delete();
             return false;
         }
-        miXMLDOMElement component = PrvGetComponent(strName);
+        miXMLDOMElement component = PrvGetComponent(items.strName);
         if (component.IsEmpty()) {
-            PrvCreateComponent(strName);
-            component = PrvGetComponent(strName);
+            PrvCreateComponent(items.strName);
+            component = PrvGetComponent(items.strName);
         }
-        if (strResult == kResultSuccess) {
-            PrvSetComponentVersion(component, strVersion);
+        if (items.strResult == kResultSuccess) {
+            PrvSetComponentVersion(component, items.strVersion);
             PrvSetComponentClient(component, strClient);
-            PrvSetComponentState(component, kStateInstalled, strVersion);
-            PrvSetComponentInstallPath(component, strInstallPath);
-            PrvSetComponentUninstall(component, strExe, strCmdline);
-            PrvSetComponentManifest(component, strManifest);
+            PrvSetComponentState(component, kStateInstalled, items.strVersion);
+            PrvSetComponentInstallPath(component, items.strInstallPath);
+            PrvSetComponentUninstall(component, items.strUninstallExe, items.strUninstallCmdline);
+            PrvSetComponentManifest(component, items.strManifest);
             PrvSetComponentAutoUpdate(component, kAutoUpdateOn);
         }
-        PrvDeleteDataFile(strPath);
+        file.Delete();
         return PrvSaveFile();
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("SetComponentInstallData"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::SetComponentUninstallData(const std::string& strClient, const std::string& strText) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        const std::string strPath = PrvDataFilePath(kUninstallDataFileName);
-        if (!PrvWriteDataFile(strPath, strText)) return false;
-        PrvLoadFile(m_docUninstallData, strPath, false);
-
-        const std::string strName = PrvGetUninstallDataComponentName();
-        const std::string strVersion = PrvGetUninstallDataComponentVersion();
-        const std::string strResult = PrvGetUninstallDataUninstallResult();
-        PrvGetUninstallDataErrorCode();
-
-        miXMLDOMElement component = PrvGetComponent(strName);
+    return PrvRun("SetComponentUninstallData", [&] {
+        mcResultFile& file = *m_pUninstallData;
+        if (!file.Write(strText)) return false;
+        file.Load();
+        const mcResultFile::UninstallItems items = file.ReadUninstall();
+        miXMLDOMElement component = PrvGetComponent(items.strName);
         if (component.IsEmpty()) return false;
-        PrvSetComponentVersion(component, strVersion);
+        PrvSetComponentVersion(component, items.strVersion);
         // A failed uninstall passes no state, which the setter refuses (and
         // logs): the current state stays.
-        PrvSetComponentState(component, strResult == kResultSuccess ? kStateUninstalled : "", strVersion);
+        PrvSetComponentState(component, items.strResult == kResultSuccess ? kStateUninstalled : "",
+                             items.strVersion);
         PrvRemoveComponentClient(component, strClient, false);
         PrvRemoveNode(component, kElemInstallPath);
         PrvRemoveNode(component, kElemUninstall);
-        PrvDeleteDataFile(strPath);
+        file.Delete();
         return PrvSaveFile();
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("SetComponentUninstallData"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetInstallDataResult(const std::string& strText, std::string& strResult,
                                              std::string& strErrorCode) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        const std::string strPath = PrvDataFilePath(kInstallDataFileName);
-        if (!PrvWriteDataFile(strPath, strText)) return false;
-        if (!PrvLoadFile(m_docInstallData, strPath, false)) return false;
-        strResult = PrvGetInstallDataInstallResult();
-        strErrorCode = PrvGetInstallDataErrorCode();
-        PrvDeleteDataFile(strPath);
+    return PrvRun("GetInstallDataResult", [&] {
+        mcResultFile& file = *m_pInstallData;
+        if (!file.Write(strText) || !file.Load()) return false;
+        file.ReadOutcome(strResult, strErrorCode);
+        file.Delete();
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetInstallDataResult"), exc);
-    }
-    return false;
+    });
 }
 
 bool mcComponentConfig::GetUninstallDataResult(const std::string& strText, std::string& strResult,
                                                std::string& strErrorCode) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        const std::string strPath = PrvDataFilePath(kUninstallDataFileName);
-        if (!PrvWriteDataFile(strPath, strText)) return false;
-        if (!PrvLoadFile(m_docUninstallData, strPath, false)) return false;
-        strResult = PrvGetUninstallDataUninstallResult();
-        strErrorCode = PrvGetUninstallDataErrorCode();
-        PrvDeleteDataFile(strPath);
+    return PrvRun("GetUninstallDataResult", [&] {
+        mcResultFile& file = *m_pUninstallData;
+        if (!file.Write(strText) || !file.Load()) return false;
+        file.ReadOutcome(strResult, strErrorCode);
+        file.Delete();
         return true;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("GetUninstallDataResult"), exc);
-    }
-    return false;
+    });
 }
 
 // ---------------------------------------------------------------------------
 // Predownload
 
-bool mcComponentConfig::PrvCopyPackage(const std::string& strSource, const std::string& strTarget) {
-    // O_NONBLOCK: a FIFO put in place of the file after it was checked must
-    // not hang the store; only a regular file is copied.
-    const int fdIn = open(strSource.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fdIn < 0) return false;
-    struct stat st {};
-    if (fstat(fdIn, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fdIn);
-        return false;
-    }
-    const std::string strTemp = mfStrGetDriveAndDirFromPath(strTarget) + "." +
-                                mfStrGetFileNameFromPath(strTarget) + ".part-" + std::to_string(getpid());
-    const int fdOut = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fdOut < 0) {
-        close(fdIn);
-        return false;
-    }
-    bool bOk = true;
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-        const ssize_t nRead = read(fdIn, buffer.data(), buffer.size());
-        if (nRead < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (nRead < 0) {
-            bOk = false;
-            break;
-        }
-        if (nRead == 0) break;
-        ssize_t nDone = 0;
-        while (nDone < nRead) {
-            const ssize_t n = write(fdOut, buffer.data() + nDone, static_cast<std::size_t>(nRead - nDone));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                bOk = false;
-                break;
-            }
-            nDone += n;
-        }
-        if (!bOk) break;
-    }
-    close(fdIn);
-    if (bOk && fsync(fdOut) != 0) bOk = false;
-    if (close(fdOut) != 0) bOk = false;
-    if (bOk && rename(strTemp.c_str(), strTarget.c_str()) != 0) bOk = false;
-    if (!bOk) unlink(strTemp.c_str());
-    return bOk;
-}
-
 bool mcComponentConfig::PredownloadComponent(const std::string& strText) {
-    mnThread::WriteGuard guard(*this);
-    try {
-        miXMLDOMDocument request;
-        request.SetValidateOnParse(true);
-        request.SetAsync(false);
-        request.loadXML(strText);
-        miXMLDOMElement root = request.GetDocumentElement();
-        const std::string strName = root.GetAttributeText(kAttrName);
-        const std::string strVersion = root.GetAttributeText(kAttrVersion);
-        const std::string strLocation = root.GetAttributeText(kAttrLocation);
-
-        // The name becomes a folder of the holding area.
-        if (!mfIsSafeFileName(strName)) {
-            mfCMLog(kLogPredownloadBadName + strName);
-            return false;
-        }
+    return PrvRun("PredownloadComponent", [&] {
+        const mcPredownload request(strText);
+        if (!request.CheckName()) return false;
+        const std::string& strName = request.GetName();
 
         miXMLDOMElement component = PrvGetComponent(strName);
         if (!component.IsEmpty()) {
@@ -1129,31 +883,7 @@ bool mcComponentConfig::PredownloadComponent(const std::string& strText) {
                 return false;
             }
         }
-
-        // Only a regular file: a device or a FIFO would never end or block
-        // the store.
-        struct stat st {};
-        if (stat(strLocation.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            mfCMLog(kLogPredownloadNoLocation + strLocation);
-            return false;
-        }
-        const std::string strFileName = mfStrGetFileNameFromPath(strLocation);
-        if (!mfIsSafeFileName(strFileName)) {
-            mfCMLog(kLogPredownloadBadFileName + strLocation);
-            return false;
-        }
-
-        std::string strFolder = mfPathJoin(m_strHoldingArea, strName);
-        if (strFolder.empty() || strFolder.back() != kPathSeparator) strFolder += kPathSeparator;
-        struct stat stFolder {};
-        if (stat(strFolder.c_str(), &stFolder) != 0 || !S_ISDIR(stFolder.st_mode)) {
-            mfCreateDirectories(strFolder);
-        }
-        const std::string strTarget = strFolder + strFileName;
-        if (!PrvCopyPackage(strLocation, strTarget)) {
-            mfCMLog(kLogPredownloadCopyFailed + strLocation + "to " + strTarget);
-            return false;
-        }
+        if (!request.CopyPackage(m_strHoldingArea)) return false;
 
         component = PrvGetComponent(strName);
         if (component.IsEmpty()) {
@@ -1162,11 +892,8 @@ bool mcComponentConfig::PredownloadComponent(const std::string& strText) {
             component = PrvGetComponent(strName);
         }
         // A refused version is not reported as a recorded predownload.
-        const bool bState = PrvSetComponentState(component, kStatePredownloaded, strVersion);
+        const bool bState = PrvSetComponentState(component, kStatePredownloaded, request.GetVersion());
         const bool bSaved = PrvSaveFile();
         return bState && bSaved;
-    } catch (const mcExc& exc) {
-        PrvLogExc(PrvExcLine("PredownloadComponent"), exc);
-    }
-    return false;
+    });
 }

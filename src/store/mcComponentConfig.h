@@ -1,8 +1,9 @@
 #pragma once
 // mcComponentConfig: the service's persistent record of registered clients and
 // of every component it has handled, kept in "ComponentMgrConfig.xml" in the
-// application folder, plus the installer result files "InstallData.xml" and
-// "UninstallData.xml" and predownloading into the holding area.
+// application folder. The installer result files "InstallData.xml" and
+// "UninstallData.xml" (mcResultFile) and predownloading into the holding area
+// (mcPredownload) record through it.
 //
 // Threads: any. The store is its own reader-writer lock; every public
 // operation holds it for its whole run (shared for GetClient, exclusive for
@@ -14,15 +15,26 @@
 // and reported as false, an empty string or nothing appended. Changes made
 // before a failure stay in memory and reach the file with the next save.
 //
-// Saving: every changing operation writes the whole document back before it
-// returns, through a temporary file in the same folder that is flushed and
-// renamed over the configuration file; a crash or a failed save leaves the
-// previous file complete, and the operation then returns false.
+// Saving: every operation that changed the document writes it back whole
+// before it returns, through the crash-safe writer (mfWriteFileAtomic); a
+// crash or a failed save leaves the previous file complete, and the operation
+// then returns false. An operation that changed nothing writes nothing and
+// returns true, unless an earlier save failed: changes not yet on disk are
+// written by the next operation that saves, and by the destructor.
+//
+// Ownership of the folder: from before it loads until after its last save the
+// store holds the application folder's lock (mcAppFolderLock), so a store of
+// another process (the next service instance) loads only after this one's
+// last save. The constructor waits for that lock, at most
+// Settings::folderLockWait.
 //
 // Loading: a missing or unreadable configuration file is replaced by one
 // holding an empty "Config"; a damaged one is first moved aside to
 // "ComponentMgrConfig.xml.bad" (replacing an older one).
+#include <chrono>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -31,6 +43,8 @@
 #include "xml/miXMLDOMElement.h"
 #include "base/mnReadWriteLock.h"
 #include "contract/msClientRecord.h"
+#include "store/mcAppFolderLock.h"
+#include "store/mcResultFile.h"
 
 class mcComponentConfig : public mnThread::ReadWriteLock {
 public:
@@ -38,15 +52,18 @@ public:
     // mcCMUtils::GetAppPath() for the application folder, and for the holding
     // area mcCMUtils::GetHoldingArea() (or the given application folder joined
     // with "HoldingArea"). Both are resolved once, at construction.
+    // folderLockWait: how long the constructor waits for the folder's lock
+    // while another store (normally the ending service instance) holds it.
     struct Settings {
         std::string strAppPath;
         std::string strHoldingArea;
+        std::chrono::milliseconds folderLockWait = mcAppFolderLock::kDefaultWait;
     };
 
     static constexpr const char* kConfigFileName = "ComponentMgrConfig.xml";
     static constexpr const char* kDamagedSuffix = ".bad";
-    static constexpr const char* kInstallDataFileName = "InstallData.xml";
-    static constexpr const char* kUninstallDataFileName = "UninstallData.xml";
+    static constexpr const char* kInstallDataFileName = mcResultFile::kInstallFileName;
+    static constexpr const char* kUninstallDataFileName = mcResultFile::kUninstallFileName;
 
     // State names.
     static constexpr const char* kStateDownloaded = "downloaded";
@@ -58,11 +75,13 @@ public:
     static constexpr const char* kPlaceholderClient = "CM";
     static constexpr std::size_t kDefaultCompactThreshold = 64;
 
-    // Loads (or creates) the configuration file; a load that fails even after
-    // recovery leaves an empty document in memory and is only logged.
+    // Takes the folder's lock, then loads (or creates) the configuration
+    // file; a load that fails even after recovery leaves an empty document in
+    // memory and is only logged.
     mcComponentConfig();
     explicit mcComponentConfig(const Settings& settings);
-    // Saves the configuration once more (a failure is logged).
+    // Saves the changes not yet on disk, if any (a failure is logged), then
+    // releases the folder's lock.
     ~mcComponentConfig();
     mcComponentConfig(const mcComponentConfig&) = delete;
     mcComponentConfig& operator=(const mcComponentConfig&) = delete;
@@ -77,6 +96,15 @@ public:
     const std::string& GetHoldingArea() const { return m_strHoldingArea; }
     // Application folder joined with "ComponentMgrConfig.xml".
     const std::string& GetConfigPath() const { return m_strConfigPath; }
+    // True while the store owns the application folder (see above).
+    bool OwnsAppFolder() const { return m_pFolderLock && m_pFolderLock->IsHeld(); }
+
+    // The store's load routine, also used for the result files: loads strPath
+    // into a fresh doc; a file that does not load is replaced by one holding
+    // an empty "Config" (kept aside as strPath + ".bad" first when
+    // bKeepDamaged is set and it is a regular file) and loaded again. False
+    // when even that fails. Logs the "mcComponentConfig::PrvLoadFile" lines.
+    static bool LoadDocument(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged);
 
     // Registered clients (the top-level "ClientList").
     // Adds or updates the client with record.name; saves.
@@ -162,14 +190,19 @@ private:
         bool bHasName = false;
     };
 
-    void PrvInit();
+    // The lock-find-catch-log frame of every public operation: holds the
+    // store's lock (exclusive or shared) for the whole body, turns an mcExc
+    // into false after the two log lines naming pszOperation.
+    bool PrvRun(const char* pszOperation, const std::function<bool()>& fnBody, bool bShared = false);
+    // The same for an operation on one component: bIfUnknown when there is
+    // no component of that name, otherwise the body's result.
+    bool PrvRunOnComponent(const char* pszOperation, const std::string& strComponent, bool bIfUnknown,
+                           const std::function<bool(miXMLDOMElement&)>& fnBody);
 
-    // Loading and saving. PrvLoadFile replaces the document with a fresh one
-    // before loading; bKeepDamaged moves an existing file that does not load
-    // aside before it is replaced.
-    bool PrvLoadFile(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged);
+    // Writes the document when it holds changes not yet on disk; true when
+    // nothing needed writing.
     bool PrvSaveFile();
-    void PrvMoveAside(const std::string& strPath);
+    static void PrvMoveAside(const std::string& strPath);
     // Rebuilds the configuration document from its own text once enough
     // nodes were taken out of it; every element handle (and the index) into
     // the old one is void afterwards. A failure keeps the old document.
@@ -199,9 +232,11 @@ private:
     bool PrvRemoveNode(miXMLDOMElement& component, const std::string& strName);
     std::vector<std::string> PrvGetComponentStates(miXMLDOMElement& component);
 
-    // Small DOM helpers that keep the index right and refuse text that could
-    // not be written back as XML.
+    // Small DOM helpers that keep the index right, note every change for the
+    // next save and refuse text that could not be written back as XML. Every
+    // change of the configuration document goes through them.
     miXMLDOMElement PrvNewElement(const std::string& strName);
+    void PrvAppend(miXMLDOMElement& parent, miXMLDOMElement& child);
     miXMLDOMElement PrvFindOrCreate(miXMLDOMElement& parent, const std::string& strName);
     void PrvRemoveElement(miXMLDOMElement& parent, miXMLDOMElement& child);
     void PrvSetAttribute(miXMLDOMElement& element, const std::string& strName,
@@ -211,34 +246,17 @@ private:
     std::vector<miXMLDOMElement> PrvGetListItems(miXMLDOMElement& list, const char* pszItem);
     miXMLDOMElement PrvGetClientList();
 
-    // Result files.
-    std::string PrvDataFilePath(const char* pszName) const;
-    bool PrvWriteDataFile(const std::string& strPath, const std::string& strText);
-    void PrvDeleteDataFile(const std::string& strPath);
-    std::string PrvGetInstallDataComponentName();
-    std::string PrvGetInstallDataComponentVersion();
-    std::string PrvGetInstallDataComponentManifest();
-    std::string PrvGetInstallDataInstallResult();
-    std::string PrvGetInstallDataInstallPath();
-    std::string PrvGetInstallDataErrorCode();
-    std::string PrvGetInstallDataUninstallExe();
-    std::string PrvGetInstallDataUninstallCmdline();
-    std::string PrvGetUninstallDataComponentName();
-    std::string PrvGetUninstallDataComponentVersion();
-    std::string PrvGetUninstallDataUninstallResult();
-    std::string PrvGetUninstallDataErrorCode();
-
-    // Predownload: copies to a temporary file beside strTarget and renames it
-    // over strTarget.
-    bool PrvCopyPackage(const std::string& strSource, const std::string& strTarget);
-
     std::string m_strAppPath;
     std::string m_strHoldingArea;
     std::string m_strConfigPath;
+    // Taken before the first load, released after the destructor's save.
+    std::unique_ptr<mcAppFolderLock> m_pFolderLock;
 
     miXMLDOMDocument m_docConfig;
-    miXMLDOMDocument m_docInstallData;
-    miXMLDOMDocument m_docUninstallData;
+    // The document holds changes that are not in the file.
+    bool m_bUnsaved = false;
+    std::unique_ptr<mcResultFile> m_pInstallData;
+    std::unique_ptr<mcResultFile> m_pUninstallData;
 
     bool m_bIndexValid = false;
     std::vector<mcIndexEntry> m_vecIndex;

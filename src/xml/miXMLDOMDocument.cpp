@@ -14,6 +14,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "base/FileUtils.h"
 #include "base/SystemMessages.h"
 #include "base/Win32Error.h"
 #include "xml/miXMLDOMDetail.h"
@@ -214,20 +215,6 @@ bool PrvReadFile(const std::string& path, std::string* bytes) {
     return ok;
 }
 
-// Writes all bytes; false with errno set on failure.
-bool PrvWriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 miXMLDOMDocument::miXMLDOMDocument() : m_pState(std::make_shared<State>()) {
@@ -383,36 +370,8 @@ void miXMLDOMDocument::save(const std::string& path) const {
     std::string bytes(reinterpret_cast<const char*>(memory), static_cast<std::size_t>(size));
     xmlFree(memory);
 
-    const std::size_t slash = path.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string(".") : (slash == 0 ? std::string("/") : path.substr(0, slash));
-    std::string temp = path + ".XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) HRToExc(HRESULT_FROM_WIN32(mfWin32ErrorFromErrno(errno)));
-
-    struct stat st;
-    const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd, mode) == 0 && PrvWriteAll(fd, bytes.data(), bytes.size()) &&
-              ::fsync(fd) == 0;
-    int err = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
-        HRToExc(HRESULT_FROM_WIN32(mfWin32ErrorFromErrno(err)));
-    }
-    // Make the rename itself durable.
-    int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    // Through the crash-safe writer; a new file gets 0644 (less the umask).
+    if (!mfWriteFileAtomic(path, bytes, 0644)) HRToExc(HRESULT_FROM_WIN32(mfGetLastError()));
 }
 
 miXMLDOMElement miXMLDOMDocument::GetDocumentElement() const {

@@ -541,4 +541,61 @@ TEST(AtomicWrite, ConcurrentWritersNeverMixContent) {
     EXPECT_EQ(ListNames(tmp.Path()), std::vector<std::string>{"shared"});
 }
 
+// A producer that fails part-way (a broken download, a read error) costs
+// nothing: the old file stays and no temporary is left.
+TEST(AtomicWrite, FailingProducerLeavesTheOldFile) {
+    TempDir tmp;
+    const std::string path = tmp / "package.zrz";
+    ASSERT_TRUE(mfWriteFileAtomic(path, std::string("old")));
+    const bool bOk = mfWriteFileAtomicWith(path, [](int fd) {
+        EXPECT_EQ(write(fd, "partial", 7), 7);
+        errno = ENOSPC;
+        return false;
+    });
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(mfGetLastError(), static_cast<std::uint32_t>(ERROR_DISK_FULL));
+    EXPECT_EQ(ReadFile(path), "old");
+    EXPECT_EQ(ListNames(tmp.Path()), std::vector<std::string>{"package.zrz"});
+}
+
+// mfCopyFileAtomic: a complete copy or the old target, never a part; only
+// regular files are copied, and a FIFO never blocks the caller.
+TEST(AtomicWrite, CopyReplacesOnlyWithACompleteCopyOfARegularFile) {
+    TempDir tmp;
+    std::string big(300 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 + 7);
+    WriteFile(tmp / "source", big);
+    const std::string target = tmp / "target";
+    WriteFile(target, "old");
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_TRUE(mfCopyFileAtomic(tmp / "source", target));
+    EXPECT_EQ(ReadFile(target), big);
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0600), 0);
+    ASSERT_TRUE(mfCreateDirectories(tmp / "folder"));
+    WriteFile(target, "old");
+    const struct {
+        std::string source;
+        std::uint32_t error;
+    } refused[] = {
+        {tmp / "missing", ERROR_FILE_NOT_FOUND},
+        {tmp / "fifo", ERROR_INVALID_PARAMETER},
+        {tmp / "folder", 0},
+    };
+    for (const auto& item : refused) {
+        EXPECT_FALSE(mfCopyFileAtomic(item.source, target)) << item.source;
+        if (item.error != 0) {
+            EXPECT_EQ(mfGetLastError(), item.error) << item.source;
+        }
+        EXPECT_EQ(ReadFile(target), "old") << item.source;
+    }
+    // The target's folder is missing: nothing is made.
+    EXPECT_FALSE(mfCopyFileAtomic(tmp / "source", tmp / "nofolder/target"));
+    EXPECT_EQ(ListNames(tmp.Path()), (std::vector<std::string>{"fifo", "folder", "source", "target"}));
+}
+
 }  // namespace

@@ -1,7 +1,9 @@
 // The configuration file: loading and recovery, lookups, component records,
 // registered clients.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,70 @@ TEST_F(ComponentConfigTest, MissingApplicationFolderFailsWithoutCrashing) {
     EXPECT_FALSE(store.SetComponentName("a"));
     EXPECT_FALSE(store.AddClient({"c", "1", "o", "l"}));
     EXPECT_FALSE(Exists(m_strDir + "/missing"));
+}
+
+// ---------------------------------------------------------------------------
+// Saving only what changed
+
+// Every save writes a new file (the crash-safe writer renames a fresh one
+// over it), so an unchanged inode means nothing was written.
+ino_t FileId(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Operations that find everything as it should be write nothing and still
+// succeed; each real change is on disk when its operation returns.
+TEST_F(ComponentConfigTest, OnlyRealChangesAreWritten) {
+    auto store = NewStore();
+    ASSERT_TRUE(store->AddClient({"qorb", "1", "o", "en"}));
+    ASSERT_TRUE(store->SetComponentClient("codec", "qorb"));
+    ASSERT_TRUE(store->SetComponentState("codec", "installed", "1.0"));
+    ASSERT_TRUE(store->SetComponentManifest("codec", "main"));
+    const std::string before = ReadFile(ConfigPath());
+    const ino_t nBefore = FileId(ConfigPath());
+    ASSERT_NE(nBefore, 0u);
+
+    const struct {
+        const char* what;
+        std::function<bool()> op;
+    } unchanged[] = {
+        {"client asked again", [&] { return store->SetComponentClient("codec", "qorb"); }},
+        {"name again", [&] { return store->SetComponentName("codec"); }},
+        {"same state and version", [&] { return store->SetComponentState("codec", "installed", "1.0"); }},
+        {"manifest again", [&] { return store->SetComponentManifest("codec", "main"); }},
+        {"same client record", [&] { return store->AddClient({"qorb", "1", "o", "en"}); }},
+        {"unknown client removed", [&] { return store->RemoveClient("nobody"); }},
+    };
+    for (const auto& item : unchanged) {
+        EXPECT_TRUE(item.op()) << item.what;
+        EXPECT_EQ(FileId(ConfigPath()), nBefore) << item.what;
+    }
+    EXPECT_EQ(ReadFile(ConfigPath()), before);
+
+    const struct {
+        const char* what;
+        std::function<bool()> op;
+    } changed[] = {
+        {"new client of the component", [&] { return store->SetComponentClient("codec", "player"); }},
+        {"new version", [&] { return store->SetComponentState("codec", "installed", "1.1"); }},
+        {"new component", [&] { return store->SetComponentName("other"); }},
+        {"client record changed", [&] { return store->AddClient({"qorb", "2", "o", "en"}); }},
+    };
+    for (const auto& item : changed) {
+        const ino_t nOld = FileId(ConfigPath());
+        EXPECT_TRUE(item.op()) << item.what;
+        EXPECT_NE(FileId(ConfigPath()), nOld) << item.what;
+    }
+    // The destructor finds nothing left to write.
+    const ino_t nLast = FileId(ConfigPath());
+    store.reset();
+    EXPECT_EQ(FileId(ConfigPath()), nLast);
+    store = NewStore();
+    EXPECT_TRUE(store->IsComponentOfClient("player", "codec"));
+    std::string version;
+    EXPECT_TRUE(store->GetComponentVersion("codec", "installed", version));
+    EXPECT_EQ(version, "1.1");
 }
 
 // ---------------------------------------------------------------------------
@@ -342,8 +408,16 @@ TEST_F(ComponentConfigTest, RemovingAnUnlistedClientFailsWithoutSaving) {
     EXPECT_FALSE(store->RemoveComponentClient("codec", "other", true));
     EXPECT_FALSE(store->RemoveComponentClient("unknown", "qorb", true));
     EXPECT_FALSE(Exists(ConfigPath()));  // nothing was saved
+    // Nothing changed in memory either: an operation that changes nothing
+    // itself finds nothing to write, and the next real change writes the
+    // records as they were plus that change.
     ASSERT_TRUE(store->SetComponentName("codec"));
-    EXPECT_EQ(ReadFile(ConfigPath()), before);
+    EXPECT_FALSE(Exists(ConfigPath()));
+    ASSERT_TRUE(store->SetComponentName("second"));
+    EXPECT_EQ(Compact(ConfigPath()),
+              "<Config><Component name=\"codec\"><ClientList><Client>qorb</Client></ClientList></Component>"
+              "<Component name=\"second\"/></Config>");
+    EXPECT_NE(before.find("<Client>qorb</Client>"), std::string::npos);
 }
 
 TEST_F(ComponentConfigTest, ComponentsOfClientInDocumentOrder) {

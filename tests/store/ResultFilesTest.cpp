@@ -249,42 +249,98 @@ TEST_F(ResultFilesTest, TextThatCannotBeConvertedFails) {
     EXPECT_EQ(State(""), "<none>");
 }
 
-// The write waits for a byte-range lock that another process holds on the
-// result file.
-TEST_F(ResultFilesTest, WriteTakesTheByteRangeLock) {
-    const std::string marker = AppFile("released");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int fd = open(InstallData().c_str(), O_RDWR | O_CREAT, 0666);
-        struct flock lock {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        lock.l_start = 0;
-        lock.l_len = 1 << 20;
-        const bool locked = fd >= 0 && fcntl(fd, F_SETLKW, &lock) == 0;
-        const char c = locked ? '1' : '0';
-        if (write(ready[1], &c, 1) != 1) _exit(2);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const int m = open(marker.c_str(), O_WRONLY | O_CREAT, 0666);
-        if (m >= 0) close(m);
-        _exit(0);  // releases the lock
+// Another process holding a byte-range lock on the result file: the store
+// never waits for it (it holds its own lock meanwhile).
+class ResultFileLockTest : public ResultFilesTest {
+protected:
+    // Starts a process that locks [nStart, nStart + nLength) of path (after
+    // writing strContent to it) until Release().
+    void HoldRange(const std::string& path, const std::string& strContent, off_t nStart, off_t nLength) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(m_release), 0);
+        m_pid = fork();
+        ASSERT_GE(m_pid, 0);
+        if (m_pid == 0) {
+            close(ready[0]);
+            close(m_release[1]);
+            const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+            const bool written = fd >= 0 && write(fd, strContent.data(), strContent.size()) ==
+                                                static_cast<ssize_t>(strContent.size());
+            struct flock lock {};
+            lock.l_type = F_WRLCK;
+            lock.l_whence = SEEK_SET;
+            lock.l_start = nStart;
+            lock.l_len = nLength;
+            const bool locked = written && fcntl(fd, F_SETLK, &lock) == 0;
+            const char c = locked ? '1' : '0';
+            if (write(ready[1], &c, 1) != 1) _exit(2);
+            char d = 0;
+            (void)!read(m_release[0], &d, 1);
+            _exit(0);  // releases the lock
+        }
+        close(ready[1]);
+        close(m_release[0]);
+        char c = 0;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        close(ready[0]);
+        ASSERT_EQ(c, '1');
     }
-    close(ready[1]);
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(c, '1');
+    // True while the holder has not been told to let go (it never ends by itself).
+    bool Holding() const { return waitpid(m_pid, nullptr, WNOHANG) == 0; }
+    void Release() {
+        close(m_release[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(m_pid, &status, 0), m_pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    pid_t m_pid = -1;
+    int m_release[2] = {-1, -1};
+};
+
+// A lock on bytes the text does not reach does not stand in the way: only the
+// range the text takes is locked.
+TEST_F(ResultFileLockTest, LockBeyondTheTextDoesNotStopTheWrite) {
+    HoldRange(InstallData(), "", 1 << 20, 1 << 20);
     std::string result, error;
     EXPECT_TRUE(m_store->GetInstallDataResult(InstallText("codec", "1", "success"), result, error));
-    // The store could only write once the other process had let go.
-    EXPECT_TRUE(Exists(marker));
     EXPECT_EQ(result, "success");
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
+    EXPECT_EQ(State("codec"), "installed");
+    EXPECT_TRUE(Holding());
+    Release();
+}
+
+// A range held by another process fails every operation at once, without
+// waiting for it: nothing is recorded, the outputs stay as they were and the
+// other process's file keeps its content. Once released, the same calls work.
+TEST_F(ResultFileLockTest, HeldRangeFailsAtOnce) {
+    const std::string strTheirs = "<theirs/>";
+    HoldRange(InstallData(), strTheirs, 0, 0);  // the whole file
+    const std::string before = ReadFile(ConfigPath());
+    std::string result = "x", error = "x";
+    EXPECT_FALSE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
+    EXPECT_FALSE(m_store->GetInstallDataResult(InstallText("codec", "1", "success"), result, error));
+    // Returned while the other process still holds the range.
+    EXPECT_TRUE(Holding());
+    EXPECT_EQ(result, "x");
+    EXPECT_EQ(error, "x");
+    EXPECT_EQ(ReadFile(InstallData()), strTheirs);
+    EXPECT_EQ(ReadFile(ConfigPath()), before);
+    EXPECT_EQ(State("codec"), "<none>");
+    Release();
+
+    EXPECT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
+    EXPECT_EQ(State("codec"), "installed");
+
+    HoldRange(UninstallData(), strTheirs, 0, 0);
+    EXPECT_FALSE(m_store->SetComponentUninstallData("qorb", UninstallText("codec", "1", "success")));
+    EXPECT_FALSE(m_store->GetUninstallDataResult(UninstallText("codec", "1", "success"), result, error));
+    EXPECT_TRUE(Holding());
+    EXPECT_EQ(ReadFile(UninstallData()), strTheirs);
+    EXPECT_EQ(State("codec"), "installed");
+    Release();
 }
 
 }  // namespace

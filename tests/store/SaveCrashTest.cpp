@@ -56,8 +56,10 @@ TEST_F(SaveCrashTest, FailedSaveKeepsThePreviousFile) {
     EXPECT_TRUE(Logged("mcComponentConfig::PrvSaveFile mcExc exception"));
 
     EXPECT_EQ(ReadFile(ConfigPath()), before);
-    // Nothing but the file itself (and no temporary file) in the folder.
+    // Nothing but the file itself (and no temporary file) in the folder; the
+    // folder's lock file is the store's own.
     for (const auto& entry : std::filesystem::directory_iterator(m_strApp)) {
+        if (entry.path().filename() == mcAppFolderLock::kFileName) continue;
         EXPECT_EQ(entry.path().filename(), "ComponentMgrConfig.xml");
     }
     auto store = NewStore();
@@ -143,6 +145,54 @@ TEST_F(SaveCrashTest, KilledWhileSavingAlwaysLeavesACompleteFile) {
     }
     // The kills did not all come before the first save.
     EXPECT_GT(roundsWithData, 0);
+}
+
+// A change whose save failed is not lost: the next operation that saves
+// writes it, even one that changes nothing itself, and so does the
+// destructor.
+TEST_F(SaveCrashTest, ChangesOfAFailedSaveAreWrittenLater) {
+    {
+        auto store = NewStore();
+        for (int i = 0; i < 20; ++i) ASSERT_TRUE(store->SetComponentClient("c" + std::to_string(i), "qorb"));
+    }
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        const rlim_t nOld = limit.rlim_cur;
+        int code = 0;
+        {
+            mcComponentConfig store(Settings());
+            limit.rlim_cur = 256;
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
+            if (store.SetComponentState("c3", "installed", "9")) code |= 1;
+            if (store.SetComponentState("c4", "installed", "8")) code |= 2;
+            limit.rlim_cur = nOld;
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(11);
+            // Changes nothing itself, but writes what is pending.
+            if (!store.SetComponentClient("c3", "qorb")) code |= 4;
+            if (ReadFile(ConfigPath()).find("<installed version=\"9\"/>") == std::string::npos) code |= 8;
+            // The next one is left to the destructor.
+            limit.rlim_cur = 256;
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(12);
+            if (store.SetComponentState("c5", "installed", "7")) code |= 16;
+            limit.rlim_cur = nOld;
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(13);
+        }
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    auto store = NewStore();
+    for (const char* name : {"c3", "c4", "c5"}) {
+        std::string state;
+        EXPECT_TRUE(store->GetComponentCurrentState(name, state)) << name;
+        EXPECT_EQ(state, "installed") << name;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The store's own lock: shared for GetClient, exclusive for everything else,
-// held for the whole operation; and many threads using one store at once.
+// held for the whole operation; many threads using one store at once; and the
+// application folder's lock that keeps stores of two processes apart.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -100,6 +103,84 @@ TEST_F(StoreLockTest, ManyThreadsOneStore) {
         msClientRecord record;
         EXPECT_TRUE(store->GetClient("client" + std::to_string(t), record));
     }
+}
+
+// A store of another process (the service instance that is ending) owns the
+// folder: a new store waits, logging it, and loads only after the other one
+// has written its last change.
+TEST_F(StoreLockTest, NewStoreLoadsOnlyAfterTheOwnerHasSaved) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(ready[0]);
+        int code = 0;
+        {
+            mcComponentConfig store(Settings());
+            if (!store.OwnsAppFolder()) code |= 1;
+            if (write(ready[1], "1", 1) != 1) code |= 2;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (!store.SetComponentClient("late", "qorb")) code |= 4;
+        }
+        _exit(code);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+
+    auto store = NewStore();
+    EXPECT_TRUE(store->OwnsAppFolder());
+    EXPECT_TRUE(store->IsComponentOfClient("qorb", "late"));
+    EXPECT_TRUE(Logged("mcAppFolderLock waiting for " + AppFile(mcAppFolderLock::kFileName)));
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// The wait is bounded: an owner that never lets go delays a new store only by
+// the limit, after which it works without owning the folder.
+TEST_F(StoreLockTest, WaitForTheFolderIsBounded) {
+    int ready[2];
+    int done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(ready[0]);
+        close(done[1]);
+        mcAppFolderLock lock(m_strApp, std::chrono::milliseconds(0));
+        if (write(ready[1], lock.IsHeld() ? "1" : "0", 1) != 1) _exit(2);
+        char d = 0;
+        (void)!read(done[0], &d, 1);  // until the parent is through
+        _exit(0);
+    }
+    close(ready[1]);
+    close(done[0]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(c, '1');
+
+    mcComponentConfig::Settings settings = Settings();
+    settings.folderLockWait = std::chrono::milliseconds(200);
+    {
+        mcComponentConfig store(settings);
+        EXPECT_FALSE(store.OwnsAppFolder());
+        EXPECT_TRUE(Logged("mcAppFolderLock not taken, going on without it: " +
+                           AppFile(mcAppFolderLock::kFileName) + ": still held by another instance"));
+        EXPECT_TRUE(store.SetComponentName("codec"));
+    }
+    close(done[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    // Once the other owner is gone, the folder is ours again.
+    auto store = NewStore();
+    EXPECT_TRUE(store->OwnsAppFolder());
+    std::vector<std::string> clients;
+    EXPECT_TRUE(store->GetClientsOfComponent("codec", clients));
 }
 
 }  // namespace

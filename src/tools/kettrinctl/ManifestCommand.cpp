@@ -24,6 +24,7 @@
 #include "tools/kettrinctl/CtlCommand.h"
 #include "tools/kettrinctl/CtlJson.h"
 #include "tools/kettrinctl/CtlOptions.h"
+#include "base/FileUtils.h"
 #include "base/mcCMLog.h"
 #include "base/mcTraceViewer.h"
 #include "manifest/Crypt.h"
@@ -163,20 +164,12 @@ bool WriteAll(int fd, const std::string& bytes) {
     return true;
 }
 
-// Writes bytes to a temporary file next to path and renames it over path.
+// Replaces path through the crash-safe writer (a new file gets mode, less
+// the umask).
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, mode_t mode,
                          std::string& error) {
-    std::string tmp = path + ".XXXXXX";
-    int fd = ::mkstemp(tmp.data());
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    bool bOk = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
-    bOk = (::close(fd) == 0) && bOk;
-    if (bOk && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
+    if (mfWriteFileAtomic(path, bytes, mode)) return true;
     error = path + ": " + std::strerror(errno);
-    ::unlink(tmp.c_str());
     return false;
 }
 

@@ -13,6 +13,7 @@
 #include "tools/kettrinctl/CtlJson.h"
 #include "tools/kettrinctl/CtlMessages.h"
 #include "tools/kettrinctl/CtlOptions.h"
+#include "base/FileUtils.h"
 #include "net/ServerHosts.h"
 #include "registry/mcSettingsRegImpl.h"
 #include "base/mcDiagTrace.h"
@@ -208,53 +209,39 @@ int RunGet(const std::vector<std::string>& args) {
         return kExitUsage;
     }
 
-    // A file is written next to its target and renamed over it at the end.
-    int fd = STDOUT_FILENO;
-    std::string strTemp;
-    if (bHaveOut) {
-        strTemp = strOut + ".XXXXXX";
-        fd = ::mkostemp(strTemp.data(), O_CLOEXEC);
-        if (fd < 0) {
-            std::cerr << "kettrinctl net get: cannot create " << strTemp << ": " << std::strerror(errno) << "\n";
-            return kExitFailed;
+    // The body goes to standard output, or through the crash-safe writer to
+    // the file, which then holds either its old content or the whole body.
+    int nExit = kExitOk;
+    const auto transfer = [&](int fd) {
+        std::vector<std::uint8_t> portion;
+        mcHttpResult result;
+        mcHttpGet get(strUrl, nullptr, &portion, nullptr, &result, nullptr, nullptr, 0);
+        bool bOk = get.RunHeadersOnly();
+        bool bDone = false;
+        while (bOk && !bDone) {
+            bOk = get.ReadPortion(kPortion, &bDone);
+            if (bOk && !portion.empty() && !WriteAll(fd, portion.data(), portion.size())) {
+                PrintError("net get", std::string("write failed: ") + std::strerror(errno));
+                nExit = kExitFailed;
+                return false;
+            }
         }
-        ::fchmod(fd, 0644);
-    }
-    auto discard = [&] {
-        if (bHaveOut) {
-            ::close(fd);
-            ::unlink(strTemp.c_str());
+        if (!bOk) {
+            PrintResult(strUrl, result);
+            nExit = kExitNo;
+            return false;
         }
+        return true;
     };
-
-    std::vector<std::uint8_t> portion;
-    mcHttpResult result;
-    mcHttpGet get(strUrl, nullptr, &portion, nullptr, &result, nullptr, nullptr, 0);
-    bool bOk = get.RunHeadersOnly();
-    bool bDone = false;
-    while (bOk && !bDone) {
-        bOk = get.ReadPortion(kPortion, &bDone);
-        if (bOk && !portion.empty() && !WriteAll(fd, portion.data(), portion.size())) {
-            std::cerr << "kettrinctl net get: write failed: " << std::strerror(errno) << "\n";
-            discard();
-            return kExitFailed;
-        }
+    if (!bHaveOut) {
+        transfer(STDOUT_FILENO);
+        return nExit;
     }
-    if (!bOk) {
-        discard();
-        PrintResult(strUrl, result);
-        return kExitNo;
+    if (!mfWriteFileAtomicWith(strOut, transfer, 0644) && nExit == kExitOk) {
+        PrintError("net get", "cannot write " + strOut + ": " + std::strerror(errno));
+        nExit = kExitFailed;
     }
-    if (bHaveOut) {
-        bool bSynced = ::fsync(fd) == 0;
-        bool bClosed = ::close(fd) == 0;
-        if (!bSynced || !bClosed || ::rename(strTemp.c_str(), strOut.c_str()) != 0) {
-            std::cerr << "kettrinctl net get: cannot write " << strOut << ": " << std::strerror(errno) << "\n";
-            ::unlink(strTemp.c_str());
-            return kExitFailed;
-        }
-    }
-    return kExitOk;
+    return nExit;
 }
 
 int RunNet(const std::vector<std::string>& args) {
