@@ -287,12 +287,14 @@ void moComponentMgr::PrvRunOnWorker(const char* pszMethod,
         std::vector<std::string> vecReplaced;
     };
     auto pOutcome = std::make_shared<Outcome>();
-    // Like a running job, the work keeps the server from ending under it.
-    const bool bReference = m_host.AcquireJobReference();
+    // No reference of its own: a deferred call holds its caller's until it is
+    // answered, and the start-up update must not keep an unused server
+    // alive (when the server ends first, the update is aborted and the next
+    // start finds it due again).
     auto work = [this, pszMethod, pOutcome, body = std::move(body)] {
         pOutcome->hr = RunGuarded(pszMethod, [&] { return body(pOutcome->vecReplaced); });
     };
-    auto done = [this, pOutcome, fnDone, bReference](bool bRan) {
+    auto done = [this, pOutcome, fnDone](bool bRan) {
         const bool bAnswer = bRan && !m_bReleasing;
         if (fnDone) fnDone(bAnswer ? pOutcome->hr : cmifc::CO_E_SERVER_STOPPING);
         // The update has released every lock: the sinks may call back in,
@@ -300,7 +302,6 @@ void moComponentMgr::PrvRunOnWorker(const char* pszMethod,
         if (bAnswer) {
             for (const std::string& strName : pOutcome->vecReplaced) (void)NotifyManifestUpdated(strName);
         }
-        if (bReference) m_host.ReleaseJobReference();
     };
     bool bQueued = false;
     try {

@@ -214,9 +214,9 @@ private:
     HRESULT NotifyManifestUpdatedImpl(const std::string& strManifestName);
     // Runs body inside the wrapper (as pszMethod) on the worker; then, on the
     // main thread, answers fnDone (may be empty) and tells the sinks of the
-    // manifests body replaced. Holds a job reference of the server meanwhile.
-    // Answers CO_E_SERVER_STOPPING when the worker is stopped first or cannot
-    // take the work.
+    // manifests body replaced. Answers CO_E_SERVER_STOPPING when the worker
+    // is stopped first or cannot take the work. Takes no server reference
+    // (a deferred call's binding holds the caller's).
     void PrvRunOnWorker(const char* pszMethod,
                         std::function<HRESULT(std::vector<std::string>& vecReplaced)> body,
                         AnswerHandler fnDone);

@@ -170,7 +170,6 @@ TEST_F(ObjectWorkerTest, UpdatesRunOnTheWorkerWhileTheMainThreadAnswers) {
     // FinalConstruct has returned although the start-up update is stalled.
     ASSERT_TRUE(m_pFetcher->WaitForRequest(kDirUrl));
     EXPECT_EQ(m_pObject->GetPendingWorkCount(), 1u);
-    EXPECT_GE(m_host.nReferences.load(), 1);
 
     std::uint32_t nCookie = 0;
     ASSERT_EQ(m_pObject->Register(mcClientCallback{":1.7", "/sink"}, nCookie), S_OK);
@@ -203,7 +202,24 @@ TEST_F(ObjectWorkerTest, UpdatesRunOnTheWorkerWhileTheMainThreadAnswers) {
     EXPECT_EQ(m_pFetcher->Count(kJukeboxUrl), 1);
     EXPECT_EQ(m_pObject->IsComponentInstalled("A", "Jukebox", "Visualizer", nStatus), S_FALSE);
     EXPECT_EQ(nStatus, cmstatus::kUnknown);
-    ASSERT_TRUE(Pump([&] { return m_host.nReferences.load() == 0; }));
+}
+
+// Two updates asked for at once run one after the other on the worker (never
+// two downloads at a time), and each caller is answered when its own turn
+// ends, in order.
+TEST_F(ObjectWorkerTest, ConcurrentUpdatesAreSerialisedAndEachCallerAnswered) {
+    Build();
+    ASSERT_TRUE(m_pFetcher->WaitForRequest(kDirUrl));
+    std::vector<std::string> vecAnswers;
+    m_pObject->UpdateManifests([&](HRESULT hr) { vecAnswers.push_back("first " + std::to_string(hr)); });
+    m_pObject->UpdateManifests([&](HRESULT hr) { vecAnswers.push_back("second " + std::to_string(hr)); });
+    m_apartment.PumpUntil([] { return false; }, 200ms);
+    EXPECT_EQ(m_pFetcher->Count(kDirUrl), 1);  // the others wait their turn
+    EXPECT_TRUE(vecAnswers.empty());
+    m_pFetcher->Open();  // the directory is missing (404): each update fails
+    ASSERT_TRUE(Pump([&] { return vecAnswers.size() == 2; }));
+    EXPECT_EQ(vecAnswers, (std::vector<std::string>{"first 1", "second 1"}));  // S_FALSE each
+    EXPECT_EQ(m_pFetcher->Count(kDirUrl), 4);  // start-up (forced, then due), first, second
 }
 
 TEST_F(ObjectWorkerTest, SinkAskingForAnUpdateWhileItIsToldIsAnswered) {
@@ -247,7 +263,6 @@ TEST_F(ObjectWorkerTest, ReleaseAbortsTheStalledUpdateBeforeTheStoreGoesAndAnswe
     EXPECT_LT(std::chrono::steady_clock::now() - tpStart, 5s);
     EXPECT_TRUE(bStoreAtAbort);
     EXPECT_EQ(vecAnswers, (std::vector<HRESULT>{cmifc::CO_E_SERVER_STOPPING, cmifc::CO_E_SERVER_STOPPING}));
-    EXPECT_EQ(m_host.nReferences.load(), 0);
     EXPECT_EQ(m_pObject->GetPendingWorkCount(), 0u);
     // Posted completions that run afterwards change nothing.
     m_apartment.RunPosted();
