@@ -22,7 +22,8 @@
 // A manifest handed out by GetManifest stays valid for as long as the caller
 // holds it, also after an update has replaced it.
 //
-// Failures: nothing is thrown (except std::bad_alloc). Registry, file and XML
+// Failures: nothing is thrown (except std::bad_alloc and what an injected
+// fetcher throws). Registry, file and XML
 // failures turn into the fixed log lines, false results and defaults. A failed
 // directory update leaves the directory and every manifest in force; a failed
 // manifest update leaves that manifest in force. Files in force are replaced
