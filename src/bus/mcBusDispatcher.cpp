@@ -115,6 +115,7 @@ mcBusDispatcher::mcBusDispatcher(mcBusConnection& connection)
 }
 
 mcBusDispatcher::~mcBusDispatcher() {
+    m_pAlive.reset();
     Stop();
     for (auto& [id, watch] : m_mapSignalWatches) m_connection.RemoveMatch(watch.nMatchId);
     for (auto& [id, timer] : m_mapTimers) PrvCloseTimer(timer);
@@ -385,11 +386,18 @@ void mcBusDispatcher::PrvDispatch(mcBusMessage& message) {
 
 void mcBusDispatcher::PrvDispatchCall(mcBusMessage& call) {
     mcBusMessage reply;
+    m_vecHandling.emplace_back(call.Get(), false);
+    bool bDeferred = false;
     try {
         reply = PrvRoute(call);
+        bDeferred = m_vecHandling.back().second;
+        m_vecHandling.pop_back();
     } catch (...) {
+        bDeferred = m_vecHandling.back().second;
+        m_vecHandling.pop_back();
         const std::exception_ptr pExc = std::current_exception();
         PrvReport(call.Member(), pExc);
+        if (bDeferred) return;  // the reply object answers
         try {
             reply = call.NewError(kErrFailed, PrvDescribe(pExc));
         } catch (...) {
@@ -401,6 +409,11 @@ void mcBusDispatcher::PrvDispatchCall(mcBusMessage& call) {
             }
         }
     }
+    if (bDeferred) return;
+    PrvSendReply(call, reply);
+}
+
+void mcBusDispatcher::PrvSendReply(const mcBusMessage& call, mcBusMessage& reply) {
     if (!call.ExpectsReply()) return;
     try {
         if (!reply) reply = call.NewMethodReturn();
@@ -415,6 +428,19 @@ void mcBusDispatcher::PrvDispatchCall(mcBusMessage& call) {
             // The connection is gone; nobody is left to tell.
         }
     }
+}
+
+std::shared_ptr<mcDeferredReply> mcBusDispatcher::DeferReply(const mcBusMessage& call) {
+    PrvCheckOwner("mcBusDispatcher::DeferReply");
+    for (auto it = m_vecHandling.rbegin(); it != m_vecHandling.rend(); ++it) {
+        if (it->first == call.Get() && call) {
+            if (it->second) break;  // deferred already: one reply object per call
+            it->second = true;
+            return std::shared_ptr<mcDeferredReply>(
+                new mcDeferredReply(*this, call, std::weak_ptr<void>(m_pAlive)));
+        }
+    }
+    KTHROW(mcBusExc, "mcBusDispatcher::DeferReply", "the call is not being handled now", std::string(), EINVAL);
 }
 
 mcBusMessage mcBusDispatcher::PrvRoute(mcBusMessage& call) {

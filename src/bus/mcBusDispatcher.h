@@ -21,6 +21,10 @@
 // a message reaches the table; Introspectable and Properties (read-only) are
 // answered here from what was registered.
 //
+// Deferred replies: a handler whose answer depends on work elsewhere takes the
+// call's reply object (DeferReply) and returns; the reply is sent later from
+// the owner thread (mcDeferredReply), and other calls are served meanwhile.
+//
 // Failure: nothing a handler, task, timer or signal watcher throws unwinds
 // into sd-bus or out of the loop. It goes to the exception hook; a method call
 // then gets an org.freedesktop.DBus.Error.Failed reply with the exception text.
@@ -47,8 +51,11 @@
 
 #include "bus/mcBusConnection.h"
 #include "bus/mcBusMessage.h"
+#include "bus/mcDeferredReply.h"
 
 class mcBusDispatcher {
+    friend class mcDeferredReply;
+
 public:
     // Returns the reply; a null message means an empty method return. To
     // answer with an error, return call.NewError(name, text).
@@ -109,6 +116,13 @@ public:
     // now finishes normally.
     void RemoveObject(const std::string& strPath);
     void SetExceptionHook(ExceptionHook hook);
+
+    // Inside the handler of call (owner thread): the reply is not sent when
+    // the handler returns (its return value is ignored) but through the
+    // object returned here. Throws mcBusExc when call is not being handled
+    // now. If the handler throws after this, no error reply is sent for it:
+    // the reply object answers (Failed when dropped unanswered).
+    std::shared_ptr<mcDeferredReply> DeferReply(const mcBusMessage& call);
 
     // --- The loop (owner thread).
     // Serves until Quit(), Stop() or the loss of the connection. Quit() before
@@ -217,6 +231,9 @@ private:
     void PrvPoll(std::chrono::steady_clock::time_point tpDeadline, bool bHasDeadline);
     void PrvDispatch(mcBusMessage& message);
     void PrvDispatchCall(mcBusMessage& call);
+    // Sends reply to call (an empty message: an empty method return); a
+    // reply that cannot be sent is replaced by an error reply.
+    void PrvSendReply(const mcBusMessage& call, mcBusMessage& reply);
     mcBusMessage PrvRoute(mcBusMessage& call);
     mcBusMessage PrvIntrospect(mcBusMessage& call, const std::string& strPath);
     mcBusMessage PrvProperties(mcBusMessage& call, const std::string& strPath);
@@ -246,6 +263,11 @@ private:
     std::deque<std::pair<Id, mcBusMessage>> m_queSignals;
     // pidfds being waited for; polled so that their exit wakes the loop
     std::set<int> m_setWatchFds;
+    // Calls whose handlers run now (innermost last), and whether each was
+    // deferred.
+    std::vector<std::pair<sd_bus_message*, bool>> m_vecHandling;
+    // Expires when the dispatcher goes; deferred replies check it.
+    std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };
 
 template <class F>

@@ -9,10 +9,10 @@ class IManifestDirOwner {
 public:
     virtual ~IManifestDirOwner() = default;
 
-    // Called after the manifest strManifestName was downloaded and the copy in
-    // force was (or should have been) replaced by it. Runs on the thread that
-    // runs the update, with no lock of the directory held; the directory may be
-    // queried from inside, but an update asked for from inside (a nested
-    // dispatch on this thread) is refused. The result is ignored. Must not throw.
+    // Called for each manifest an update downloaded and put in force (or
+    // tried to: also after a failed copy), in order, once the update has
+    // ended and released its mutex. Runs on the thread that ran the update,
+    // with no lock of the directory held: the directory may be queried and
+    // even updated again from inside. The result is ignored. Must not throw.
     virtual HRESULT NotifyManifestUpdated(const std::string& strManifestName) = 0;
 };

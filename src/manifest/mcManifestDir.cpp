@@ -16,7 +16,7 @@
 #include "xml/miXMLDOMDocument.h"
 #include "xml/miXMLDOMElement.h"
 #include "manifest/ZRVersion.h"
-#include "net/HttpGet.h"
+#include "net/mcHttpFetcher.h"
 #include "net/ServerHosts.h"
 #include "net/mcConnectionCheck.h"
 #include "net/mcQoSEvent.h"
@@ -37,7 +37,6 @@ constexpr const char* kLogGetDirUrlFailed = "mcManifestDir::PrvGetDirUrl Failed"
 constexpr const char* kLogConnectionCheckFailed = "mcManifestDir::UpdateToNewVersion, connection check failed";
 constexpr const char* kLogUpdateComplete = "mcManifestDir::UpdateToNewVersion update complete";
 constexpr const char* kLogCandidateWriteFailed = "mcManifestDir, could not write candidate file : ";
-constexpr const char* kLogNestedUpdate = "mcManifestDir, update already running on this thread : ";
 
 constexpr const char* kInfoNoDirUrl = "Failed to contact process.cgi";
 constexpr const char* kInfoDirDownloadFailed = "Dowload of Manifest directory failed";
@@ -76,18 +75,6 @@ bool CopyFileAtomic(const std::string& from, const std::string& to) {
 }
 
 void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
-
-// Marks the calling thread as the one running an update, for its scope.
-class UpdateThreadMark {
-public:
-    explicit UpdateThreadMark(std::atomic<std::thread::id>& id) : m_id(id) { m_id = std::this_thread::get_id(); }
-    ~UpdateThreadMark() { m_id = std::thread::id(); }
-    UpdateThreadMark(const UpdateThreadMark&) = delete;
-    UpdateThreadMark& operator=(const UpdateThreadMark&) = delete;
-
-private:
-    std::atomic<std::thread::id>& m_id;
-};
 
 bool ParseDecimal(const std::string& text, int& value) {
     if (text.empty() || text.size() > 9) return false;
@@ -136,10 +123,11 @@ mcManifestDir::mcManifestDir(IManifestDirOwner* pOwner) : mcManifestDir(pOwner, 
 mcManifestDir::mcManifestDir(IManifestDirOwner* pOwner, Config config)
     : m_pOwner(pOwner), m_config(std::move(config)) {
     if (m_config.strAppFolder.empty()) m_config.strAppFolder = mcCMUtils::GetAppPath();
+    if (!m_config.pFetcher) m_config.pFetcher = mcHttpFetcher::Shared();
     LoadDirectory(GetDirectoryPath());
     if (IsLoaded())
         LoadManifests();
-    else
+    else if (!m_config.bDeferFirstUpdate)
         UpdateToNewVersion(true);
 }
 
@@ -315,7 +303,7 @@ bool mcManifestDir::PrvGetDirUrl(std::string& strOut) {
     }
     const std::string strHost = mfGetServerHost(kRedirectServerValue);
     std::string strText;
-    if (!strHost.empty() && PerformHttpGetString("http://" + strHost + kRedirectPath, &strText)) {
+    if (!strHost.empty() && m_config.pFetcher->GetString("http://" + strHost + kRedirectPath, &strText)) {
         strText = mfStrTrimRight(strText);
         m_strDirUrl = strText;
         if (!strText.empty()) {
@@ -336,7 +324,7 @@ bool mcManifestDir::PrvDownload(const std::string& strUrl, std::vector<std::uint
     options.dwRequestFlags = mcHttpTransactionOptions::kDefaultFlags;
     const std::string strHeaders = kDateHeader + mcCMUtils::GetHttpDate();
     bytes.clear();
-    return PerformHttpGet(strUrl, &bytes, &options, nullptr, &strHeaders) && !bytes.empty();
+    return m_config.pFetcher->Get(strUrl, &bytes, &options, nullptr, &strHeaders) && !bytes.empty();
 }
 
 bool mcManifestDir::PrvWriteCandidate(const std::string& strPath, const std::vector<std::uint8_t>& bytes) const {
@@ -347,25 +335,35 @@ bool mcManifestDir::PrvWriteCandidate(const std::string& strPath, const std::vec
     return false;
 }
 
-bool mcManifestDir::PrvIsNestedUpdate(const char* pszOperation) const {
-    // Only this thread ever stores its own id, so the comparison cannot race.
-    if (m_updateThread.load() != std::this_thread::get_id()) return false;
-    mfCMLog(kLogNestedUpdate + std::string(pszOperation));
-    return true;
+void mcManifestDir::PrvHandOver(const std::vector<std::string>& vecReplaced,
+                                std::vector<std::string>* pvecReplaced) {
+    if (pvecReplaced) pvecReplaced->insert(pvecReplaced->end(), vecReplaced.begin(), vecReplaced.end());
+    if (m_pOwner == nullptr) return;
+    for (const std::string& strName : vecReplaced) {
+        try {
+            m_pOwner->NotifyManifestUpdated(strName);
+        } catch (...) {
+            // The owner's answer does not matter here.
+        }
+    }
 }
 
-bool mcManifestDir::UpdateToNewVersion(bool bForce) {
-    // Waiting for the mutex this thread holds would never end.
-    if (PrvIsNestedUpdate("UpdateToNewVersion")) return false;
-    std::lock_guard<std::mutex> lock(m_updateMutex);
-    UpdateThreadMark mark(m_updateThread);
-    return PrvUpdateToNewVersion(bForce);
+bool mcManifestDir::UpdateToNewVersion(bool bForce, std::vector<std::string>* pvecReplaced) {
+    std::vector<std::string> vecReplaced;
+    bool bResult = false;
+    {
+        std::lock_guard<std::mutex> lock(m_updateMutex);
+        bResult = PrvUpdateToNewVersion(bForce, vecReplaced);
+    }
+    PrvHandOver(vecReplaced, pvecReplaced);
+    return bResult;
 }
 
-bool mcManifestDir::PrvUpdateToNewVersion(bool bForce) {
+bool mcManifestDir::PrvUpdateToNewVersion(bool bForce, std::vector<std::string>& vecReplaced) {
     if (!bForce && !IsUpdateDue()) return true;
 
-    const bool bOnline = m_config.fnConnectionCheck ? m_config.fnConnectionCheck() : ::ConnectionCheck();
+    const bool bOnline =
+        m_config.fnConnectionCheck ? m_config.fnConnectionCheck() : ::ConnectionCheck(m_config.pFetcher.get());
     if (!bOnline) {
         mfCMLog(kLogConnectionCheckFailed);
         return false;
@@ -379,7 +377,7 @@ bool mcManifestDir::PrvUpdateToNewVersion(bool bForce) {
     if (!PrvGetDirUrl(strUrl)) {
         event.strEvent = kQoSManifestDownloadFailure;
         event.strAdditionalInfo = kInfoNoDirUrl;
-        SendQoSEvent(event);
+        SendQoSEvent(event, *m_config.pFetcher);
         return false;
     }
 
@@ -387,7 +385,7 @@ bool mcManifestDir::PrvUpdateToNewVersion(bool bForce) {
     if (!PrvDownload(strUrl, bytes)) {
         event.strEvent = kQoSManifestDownloadFailure;
         event.strAdditionalInfo = kInfoDirDownloadFailed;
-        SendQoSEvent(event);
+        SendQoSEvent(event, *m_config.pFetcher);
         return false;
     }
 
@@ -406,7 +404,7 @@ bool mcManifestDir::PrvUpdateToNewVersion(bool bForce) {
                 m_pDirectory = std::move(pCandidate);
             }
             LoadManifests();
-            PrvUpdateManifests();
+            PrvUpdateManifests(vecReplaced);
             SetLastDirUpdate();
         } else {
             event.strAdditionalInfo = CopyFailedText(strCandidate, strDirectory);
@@ -419,22 +417,24 @@ bool mcManifestDir::PrvUpdateToNewVersion(bool bForce) {
         event.strEvent = kQoSManifestDownloadFailure;
     }
 
-    SendQoSEvent(event);
+    SendQoSEvent(event, *m_config.pFetcher);
     mfCMLog(kLogUpdateComplete);
     return true;
 }
 
-void mcManifestDir::UpdateManifests() {
-    if (PrvIsNestedUpdate("UpdateManifests")) return;
-    std::lock_guard<std::mutex> lock(m_updateMutex);
-    UpdateThreadMark mark(m_updateThread);
-    PrvUpdateManifests();
+void mcManifestDir::UpdateManifests(std::vector<std::string>* pvecReplaced) {
+    std::vector<std::string> vecReplaced;
+    {
+        std::lock_guard<std::mutex> lock(m_updateMutex);
+        PrvUpdateManifests(vecReplaced);
+    }
+    PrvHandOver(vecReplaced, pvecReplaced);
 }
 
-void mcManifestDir::PrvUpdateManifests() {
+void mcManifestDir::PrvUpdateManifests(std::vector<std::string>& vecReplaced) {
     const auto pDirectory = PrvDirectory();
     if (!pDirectory) return;
-    for (const Entry& entry : pDirectory->vecOverrides) PrvUpdateManifest(entry);
+    for (const Entry& entry : pDirectory->vecOverrides) PrvUpdateManifest(entry, vecReplaced);
     for (const Entry& entry : pDirectory->vecManifests) {
         bool bOverridden = false;
         if (entry.bHasName) {
@@ -445,18 +445,20 @@ void mcManifestDir::PrvUpdateManifests() {
                 }
             }
         }
-        if (!bOverridden) PrvUpdateManifest(entry);
+        if (!bOverridden) PrvUpdateManifest(entry, vecReplaced);
     }
 }
 
-void mcManifestDir::UpdateManifest(const Entry& entry) {
-    if (PrvIsNestedUpdate("UpdateManifest")) return;
-    std::lock_guard<std::mutex> lock(m_updateMutex);
-    UpdateThreadMark mark(m_updateThread);
-    PrvUpdateManifest(entry);
+void mcManifestDir::UpdateManifest(const Entry& entry, std::vector<std::string>* pvecReplaced) {
+    std::vector<std::string> vecReplaced;
+    {
+        std::lock_guard<std::mutex> lock(m_updateMutex);
+        PrvUpdateManifest(entry, vecReplaced);
+    }
+    PrvHandOver(vecReplaced, pvecReplaced);
 }
 
-void mcManifestDir::PrvUpdateManifest(const Entry& entry) {
+void mcManifestDir::PrvUpdateManifest(const Entry& entry, std::vector<std::string>& vecReplaced) {
     if (!entry.bHasName) {
         mfCMLog(kLogNameMissing + entry.strTag);
         return;
@@ -505,18 +507,13 @@ void mcManifestDir::PrvUpdateManifest(const Entry& entry) {
                 mfCMLog(event.strAdditionalInfo);
             }
             LoadManifest(strName);
-            if (m_pOwner != nullptr) {
-                try {
-                    m_pOwner->NotifyManifestUpdated(strName);
-                } catch (...) {
-                    // The owner's answer does not matter here.
-                }
-            }
+            // The owner hears of it once the update mutex is released.
+            vecReplaced.push_back(strName);
         } else {
             event.strEvent = kQoSManifestDownloadFailure;
             event.strAdditionalInfo = kInfoManifestLoadFailed;
         }
         RemoveFile(strCandidate);
     }
-    SendQoSEvent(event);
+    SendQoSEvent(event, *m_config.pFetcher);
 }

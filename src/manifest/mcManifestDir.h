@@ -13,14 +13,17 @@
 // takes the write lock briefly. Updates (UpdateToNewVersion, UpdateManifests,
 // UpdateManifest) are serialised by a mutex of their own: a second update
 // waits until the first has finished (it would write the same candidate files).
-// An update asked for on a thread that is itself inside an update (the owner's
-// notification serving a nested request) is refused at once: logged
-// ("mcManifestDir, update already running on this thread : " + operation),
-// UpdateToNewVersion gives false.
+// An update makes its HTTP requests (redirect service, downloads, events, the
+// default connection check) through the configured fetcher; the service runs
+// updates on a worker thread, never on its bus thread. The names of the
+// manifests an update replaced come back to its caller, and the owner (when
+// there is one) is told of each after the update mutex has been released, so
+// the owner may start another update from inside.
 // A manifest handed out by GetManifest stays valid for as long as the caller
 // holds it, also after an update has replaced it.
 //
-// Failures: nothing is thrown (except std::bad_alloc). Registry, file and XML
+// Failures: nothing is thrown (except std::bad_alloc and what an injected
+// fetcher throws). Registry, file and XML
 // failures turn into the fixed log lines, false results and defaults. A failed
 // directory update leaves the directory and every manifest in force; a failed
 // manifest update leaves that manifest in force. Files in force are replaced
@@ -28,7 +31,6 @@
 //
 // The directory file is read once per load; the object keeps no DOM, only the
 // entries and the interval taken from it.
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -36,13 +38,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ManifestKey.h"
 #include "base/mnReadWriteLock.h"
 #include "manifest/IManifestDirOwner.h"
 #include "manifest/mcComponentManifest.h"
+#include "net/IHttpFetcher.h"
 
 class mcManifestDir {
 public:
@@ -76,6 +78,11 @@ public:
         std::function<bool()> fnConnectionCheck;
         // Key the manifests are verified with (hex DER public key).
         std::string strPublicKeyHex = zr::crypt::kManifestPublicKey;
+        // Every HTTP request of an update; empty: mcHttpFetcher::Shared().
+        std::shared_ptr<IHttpFetcher> pFetcher;
+        // The constructor only loads; the owner runs the first update
+        // (UpdateToNewVersion(true) when IsLoaded() is false) where it can wait.
+        bool bDeferFirstUpdate = false;
     };
 
     // One "Manifest" or "ManifestOverride" element of the directory, as read.
@@ -91,8 +98,9 @@ public:
 
     // Loads the directory of the application folder and its manifests; when
     // there is no usable directory file, updates at once (UpdateToNewVersion(true):
-    // connection check, downloads, events - this blocks). pOwner may be null; it
-    // must outlive the object.
+    // connection check, downloads, events - this blocks) unless
+    // Config::bDeferFirstUpdate is set. pOwner may be null; it must outlive the
+    // object.
     explicit mcManifestDir(IManifestDirOwner* pOwner);
     mcManifestDir(IManifestDirOwner* pOwner, Config config);
     // No operation may be running on another thread. Manifests still held by
@@ -119,8 +127,9 @@ public:
     // fails (no event), the directory URL cannot be found or the directory
     // download fails; true otherwise, also when the downloaded directory was
     // unusable or could not be put in force (the failure event tells). Blocks
-    // for the downloads; waits for an update already running.
-    bool UpdateToNewVersion(bool bForce);
+    // for the downloads; waits for an update already running. The names of the
+    // manifests put in force (in order) are appended to *pvecReplaced when given.
+    bool UpdateToNewVersion(bool bForce, std::vector<std::string>* pvecReplaced = nullptr);
     // Whether the last successful directory update ("LastDirUpdate", local date
     // month-day-year) lies GetInterval() days or more before now. Due when the
     // value is missing, empty, malformed, not a calendar date, or later than
@@ -141,10 +150,10 @@ public:
     void LoadManifest(const std::string& strName);
     // Updates every override entry, then every "Manifest" entry that no override
     // of the same name (exact comparison) replaces.
-    void UpdateManifests();
+    void UpdateManifests(std::vector<std::string>* pvecReplaced = nullptr);
     // Downloads the entry's manifest unless the one in force is as new,
     // verifies it and puts it in force; sends the event and tells the owner.
-    void UpdateManifest(const Entry& entry);
+    void UpdateManifest(const Entry& entry, std::vector<std::string>* pvecReplaced = nullptr);
 
 private:
     struct msDirectory {
@@ -156,27 +165,26 @@ private:
     // Parses a directory file; null after logging when it does not load.
     std::shared_ptr<const msDirectory> PrvParseDirectory(const std::string& strPath) const;
     std::shared_ptr<const msDirectory> PrvDirectory() const;
-    // The bodies of the update operations; the update mutex is held.
-    bool PrvUpdateToNewVersion(bool bForce);
-    void PrvUpdateManifests();
-    void PrvUpdateManifest(const Entry& entry);
+    // The bodies of the update operations; the update mutex is held. Replaced
+    // manifests are appended to vecReplaced.
+    bool PrvUpdateToNewVersion(bool bForce, std::vector<std::string>& vecReplaced);
+    void PrvUpdateManifests(std::vector<std::string>& vecReplaced);
+    void PrvUpdateManifest(const Entry& entry, std::vector<std::string>& vecReplaced);
+    // After an update has released the mutex: tells the owner and the caller.
+    void PrvHandOver(const std::vector<std::string>& vecReplaced, std::vector<std::string>* pvecReplaced);
     // Finds the directory URL (cache, registry, redirect service). Update mutex held.
     bool PrvGetDirUrl(std::string& strOut);
     // GET with the update downloads' options and "Date: " header.
-    static bool PrvDownload(const std::string& strUrl, std::vector<std::uint8_t>& bytes);
+    bool PrvDownload(const std::string& strUrl, std::vector<std::uint8_t>& bytes);
     // Writes bytes to a candidate file, creating the application folder.
     bool PrvWriteCandidate(const std::string& strPath, const std::vector<std::uint8_t>& bytes) const;
     Clock::time_point PrvNow() const;
-    // True (after logging) when this thread is already running an update.
-    bool PrvIsNestedUpdate(const char* pszOperation) const;
 
     IManifestDirOwner* m_pOwner;
     Config m_config;
 
     // Serialises whole updates; guards m_strDirUrl.
     std::mutex m_updateMutex;
-    // The thread that holds m_updateMutex; no thread when none does.
-    std::atomic<std::thread::id> m_updateThread{};
     // Directory URL once found; kept for the object's life.
     std::string m_strDirUrl;
 

@@ -252,7 +252,9 @@ bool mcConnectionCheck::CanConnectToTavrolinServerUsingHTTP(std::uint32_t dwTime
         PrvTrace(kServerCalling);
         std::string strResponse;
         mcHttpResult result;
-        bResult = PerformHttpGetString(CheckUrl(), &strResponse, &options, &result);
+        bResult = m_config.pFetcher
+                      ? m_config.pFetcher->GetString(CheckUrl(), &strResponse, &options, &result)
+                      : PerformHttpGetString(CheckUrl(), &strResponse, &options, &result);
         PrvTrace(kServerReturned + PrvBool(bResult) + kServerStatus + std::to_string(result.dwHttpStatus));
     } catch (const mcExc&) {
         PrvTrace(kServerError);
@@ -400,9 +402,11 @@ std::uint32_t mcConnectionCheck::DefaultGateway() {
     return dwGateway;
 }
 
-bool ConnectionCheck() {
+bool ConnectionCheck(IHttpFetcher* pFetcher) {
     try {
-        mcConnectionCheck check;
+        mcConnectionCheck::Config config;
+        config.pFetcher = pFetcher;
+        mcConnectionCheck check(std::move(config));
         return check.ConnectionCheck();
     } catch (const std::bad_alloc&) {
         return false;

@@ -23,6 +23,7 @@
 #include <functional>
 #include <string>
 
+#include "net/IHttpFetcher.h"
 #include "net/ProbeSource.h"
 
 class mcConnectionCheck {
@@ -58,6 +59,9 @@ public:
         // Receives every trace line; empty: the "internetconnection" source.
         // A sink given here gets the lines instead of the source, not as well.
         TraceSink fnTrace;
+        // The HTTP check's GET; null: PerformHttpGetString. Must outlive the
+        // check.
+        IHttpFetcher* pFetcher = nullptr;
     };
 
     mcConnectionCheck();
@@ -106,5 +110,6 @@ private:
     netutils::ProbeSource* m_pOwnedProbes = nullptr;
 };
 
-// The component manager's check, on the running system.
-bool ConnectionCheck();
+// The component manager's check, on the running system; the HTTP check goes
+// through pFetcher when one is given.
+bool ConnectionCheck(IHttpFetcher* pFetcher = nullptr);

@@ -2,7 +2,7 @@
 
 #include "base/StrUtils.h"
 #include "base/mcCMLog.h"
-#include "net/HttpGet.h"
+#include "net/mcHttpFetcher.h"
 #include "net/ServerHosts.h"
 #include "net/mcCMUtilsNet.h"
 
@@ -19,7 +19,9 @@ std::string mfQoSEventQuery(const mcQoSEvent& event, const std::string& strReque
            "&AddInfo=" + enc(event.strAdditionalInfo) + "&" + strRequestParams;
 }
 
-bool SendQoSEvent(const mcQoSEvent& event) {
+bool SendQoSEvent(const mcQoSEvent& event) { return SendQoSEvent(event, *mcHttpFetcher::Shared()); }
+
+bool SendQoSEvent(const mcQoSEvent& event, IHttpFetcher& fetcher) {
     bool bOk = false;
     std::string strLogText;
     try {
@@ -28,7 +30,7 @@ bool SendQoSEvent(const mcQoSEvent& event) {
         const std::string strUrl =
             "http://" + mfGetServerHost(kEventServerValue) + kEventPath + mfQoSEventQuery(event, strParams, true);
         mcHttpTransactionOptions options;
-        bOk = PerformHttpGetString(strUrl, nullptr, &options, nullptr, nullptr);
+        bOk = fetcher.GetString(strUrl, nullptr, &options, nullptr, nullptr);
     } catch (...) {
         bOk = false;
     }

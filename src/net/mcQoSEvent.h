@@ -4,6 +4,8 @@
 // logged and returned.
 #include <string>
 
+#include "net/IHttpFetcher.h"
+
 // The five values of one event (UTF-8 text, sent URL-encoded).
 struct mcQoSEvent {
     std::string strEvent;             // "Event": e.g. "DownloadSuccess"
@@ -30,6 +32,8 @@ inline constexpr const char* kQoSClientCM = "CM";
 // the calling thread for the request (up to the default time-outs); any
 // thread; never throws. A failed event is not retried or kept.
 bool SendQoSEvent(const mcQoSEvent& event);
+// The same through fetcher (which must outlive the call).
+bool SendQoSEvent(const mcQoSEvent& event, IHttpFetcher& fetcher);
 
 // The query string SendQoSEvent sends (after "?"), given the request
 // parameters; bEncode false gives the unencoded log form.

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 
 #include "contract/ComponentMgrIfc.h"
@@ -18,6 +19,26 @@ using Handler = std::function<void(moComponentMgr& object, mcBusMessage& call, m
 
 mcClientCallback PrvCallback(mcBusMessage& call, const std::string& strSender) {
     return mcClientCallback{strSender, call.ReadObjectPath()};
+}
+
+// A deferred method's answer: fills the reply (HRESULT first, then the
+// out-arguments) and sends it. Main thread, once.
+using Answer = std::function<void(const std::function<void(mcBusMessage& reply)>& fnFill)>;
+// Reads the call's arguments and starts the object's deferred method, which
+// answers through answer when its work has ended.
+using DeferredHandler = std::function<void(moComponentMgr& object, mcBusMessage& call, const std::string& strSender,
+                                           Answer answer)>;
+
+// Methods whose work waits on the network: answered later, from the main
+// thread, while other calls are served.
+const std::map<std::string, DeferredHandler>& PrvDeferredHandlers() {
+    static const std::map<std::string, DeferredHandler> mapHandlers = {
+        {"UpdateManifests",
+         [](moComponentMgr& o, mcBusMessage&, const std::string&, Answer answer) {
+             o.UpdateManifests([answer](HRESULT hr) { answer([hr](mcBusMessage& reply) { reply.Append(hr); }); });
+         }},
+    };
+    return mapHandlers;
 }
 
 // Handlers for methods of the form (s, s, s, o) -> (i).
@@ -69,10 +90,6 @@ const std::map<std::string, Handler>& PrvHandlers() {
              const std::string strComponent = call.ReadString();
              std::string strName;
              reply.Append(o.GetComponentFriendlyName(strManifest, strComponent, strName)).Append(strName);
-         }},
-        {"UpdateManifests",
-         [](moComponentMgr& o, mcBusMessage&, mcBusMessage& reply, const std::string&) {
-             reply.Append(o.UpdateManifests());
          }},
         {"GetComponentsFiltered",
          [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
@@ -207,6 +224,31 @@ mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, 
                                                         cmifc::kIfaceInstaller, cmifc::kIfaceComponentMgr}));
     try {
         for (const cmifc::msMethod& method : cmifc::ServiceMethods()) {
+            auto itDeferred = PrvDeferredHandlers().find(method.pszMember);
+            if (itDeferred != PrvDeferredHandlers().end()) {
+                const DeferredHandler& handler = itDeferred->second;
+                mcBusDispatcher& dispatcher = m_dispatcher;
+                m_dispatcher.AddMethod(
+                    cmifc::kObjectPath, method.pszInterface, method.pszMember, method.InSignature(),
+                    [&object, pLifetime, &handler, &dispatcher](mcBusMessage& call) {
+                        const std::string strSender = call.Sender();
+                        // The call holds its reference until it is answered.
+                        std::shared_ptr<mcServerLifetime::CallScope> pScope;
+                        if (pLifetime) {
+                            pLifetime->OnClientCall(strSender);
+                            pScope = std::make_shared<mcServerLifetime::CallScope>(*pLifetime);
+                        }
+                        std::shared_ptr<mcDeferredReply> pReply = dispatcher.DeferReply(call);
+                        handler(object, call, strSender,
+                                [pReply, pScope](const std::function<void(mcBusMessage&)>& fnFill) {
+                                    mcBusMessage reply = pReply->NewReturn();
+                                    fnFill(reply);
+                                    pReply->Send(reply);
+                                });
+                        return mcBusMessage();
+                    });
+                continue;
+            }
             auto it = PrvHandlers().find(method.pszMember);
             if (it == PrvHandlers().end()) continue;
             const Handler& handler = it->second;
@@ -241,7 +283,7 @@ mcComponentMgrBusBinding::~mcComponentMgrBusBinding() {
 std::size_t mcComponentMgrBusBinding::HandledMethodCount() {
     std::size_t n = 0;
     for (const cmifc::msMethod& method : cmifc::ServiceMethods()) {
-        n += PrvHandlers().count(method.pszMember);
+        n += PrvHandlers().count(method.pszMember) + PrvDeferredHandlers().count(method.pszMember);
     }
     return n;
 }

@@ -14,6 +14,7 @@
 #include "base/mcDiagTrace.h"
 #include "service/mcComponentMgrBusBinding.h"
 #include "service/mcDefaultCrashReportHook.h"
+#include "service/mcDispatcherApartment.h"
 #include "service/mcServerLifetime.h"
 #include "service/moComponentMgr.h"
 
@@ -54,6 +55,7 @@ mcComponentMgrServer::~mcComponentMgrServer() {
     }
     m_pBinding.reset();
     m_pObject.reset();
+    m_pApartment.reset();
     m_pLifetime.reset();
     m_pDispatcher.reset();
     m_pConnection.reset();
@@ -78,6 +80,7 @@ int mcComponentMgrServer::Run() {
     }
     m_pBinding.reset();
     m_pObject.reset();  // releases the object if that has not happened yet
+    m_pApartment.reset();
     m_pLifetime.reset();
     m_pDispatcher.reset();
     m_pConnection.reset();
@@ -126,7 +129,8 @@ int mcComponentMgrServer::PrvServe() {
             PrvOnNameOwnerChanged(strName, strOld, strNew);
         });
     IComponentMgrHost& host = *this;
-    m_pObject = std::make_unique<moComponentMgr>(*m_pDispatcher, m_config, host);
+    m_pApartment = std::make_unique<mcDispatcherApartment>(*m_pDispatcher);
+    m_pObject = std::make_unique<moComponentMgr>(*m_pApartment, m_config, host);
     m_pBinding = std::make_unique<mcComponentMgrBusBinding>(*m_pDispatcher, *m_pObject, m_pLifetime.get());
     if (m_startHook) m_startHook(*this);
 

@@ -39,6 +39,7 @@ class mcBusConnection;
 class mcBusDispatcher;
 class mcComponentMgrBusBinding;
 class mcDefaultCrashReportHook;
+class mcDispatcherApartment;
 class mcServerLifetime;
 class moComponentMgr;
 
@@ -125,6 +126,7 @@ private:
     std::mutex m_mutexQuit;
     mcBusDispatcher* m_pQuitTarget = nullptr;
     std::unique_ptr<mcServerLifetime> m_pLifetime;
+    std::unique_ptr<mcDispatcherApartment> m_pApartment;
     std::unique_ptr<moComponentMgr> m_pObject;
     std::unique_ptr<mcComponentMgrBusBinding> m_pBinding;
 };

@@ -10,9 +10,11 @@
 // per field; the std::function members may be empty.
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "bus/BusAddress.h"
+#include "net/IHttpFetcher.h"
 
 struct mcServiceConfig {
     // Environment variables read by FromEnvironment.
@@ -57,6 +59,10 @@ struct mcServiceConfig {
     std::function<bool()> fnConnectionCheck;
     // The cleanup thread's trim; empty: mfTrimWorkingSet (malloc_trim).
     std::function<void()> fnTrimWorkingSet;
+    // Every HTTP request of the manifest updates (redirect service, downloads,
+    // events, the default connection check); empty: an mcHttpFetcher of the
+    // object's own. The object calls its AbortAll when it is released.
+    std::shared_ptr<IHttpFetcher> pFetcher;
 
     // The program's configuration: the defaults above, changed by
     // KETTRIN_DBUS_SERVICE_DIR (activation directory), KETTRIN_SHUTDOWN_DELAY_MS

@@ -5,16 +5,17 @@
 
 #include "contract/ComponentMgrIfc.h"
 #include "base/DebugOutput.h"
-#include "bus/mcBusDispatcher.h"
 #include "bus/mcBusExc.h"
 #include "base/mcCMLog.h"
 #include "registry/mcCMUtils.h"
 #include "base/mfReportAssertion.h"
 #include "jobs/mcComponentMgrJobQueueEngine.h"
 #include "manifest/mcManifestDir.h"
+#include "net/mcHttpFetcher.h"
+#include "service/IComponentMgrApartment.h"
 #include "service/IComponentMgrHost.h"
+#include "service/mcBackgroundWorker.h"
 #include "service/mcCleanupThread.h"
-#include "service/mcHiddenWindow.h"
 #include "service/mcServiceJobHooks.h"
 #include "store/mcComponentConfig.h"
 
@@ -75,7 +76,7 @@ private:
     template <class F>
     HRESULT PrvOnMainThread(F&& fn) {
         try {
-            return m_owner.m_dispatcher.Invoke(std::forward<F>(fn));
+            return m_owner.m_apartment.Invoke(std::forward<F>(fn));
         } catch (const mcBusExc&) {
             return cmifc::CO_E_SERVER_STOPPING;  // the main thread no longer serves
         } catch (...) {
@@ -88,12 +89,13 @@ private:
 
 // ------------------------------------------------------------ life
 
-moComponentMgr::moComponentMgr(mcBusDispatcher& dispatcher, const mcServiceConfig& config,
+moComponentMgr::moComponentMgr(IComponentMgrApartment& apartment, const mcServiceConfig& config,
                                IComponentMgrHost& host)
-    : m_dispatcher(dispatcher),
+    : m_apartment(apartment),
       m_config(config),
       m_host(host),
       m_strAppFolder(config.strAppFolder.empty() ? mcCMUtils::GetAppPath() : config.strAppFolder),
+      m_pFetcher(config.pFetcher ? config.pFetcher : std::make_shared<mcHttpFetcher>()),
       m_pInstallerPort(std::make_unique<PrvInstallerPort>(*this)) {}
 
 moComponentMgr::~moComponentMgr() {
@@ -133,7 +135,8 @@ void moComponentMgr::CMTerminateHandler() {
 HRESULT moComponentMgr::FinalConstructImpl() {
     mfCMLog(kLogFinalConstructEnter);
     // 1. The hidden window.
-    m_hWnd = std::make_unique<mcHiddenWindow>(m_dispatcher, [this] { PrvOnWindowClose(); });
+    m_hWnd = m_apartment.AddWindow([this] { PrvOnWindowClose(); });
+    if (!m_pWorker) m_pWorker = std::make_unique<mcBackgroundWorker>(m_apartment);
 
     // 2. The configuration store.
     if (!m_pComponentConfig) {
@@ -146,20 +149,29 @@ HRESULT moComponentMgr::FinalConstructImpl() {
         }
     }
 
-    // 3. The manifest directory (loads, and updates at once when it has no
-    // usable directory file), then 4. the refresh when it is due.
+    // 3. The manifest directory (loads its files), then its first update on
+    // the worker: the forced one when it has no usable directory file, then
+    // 4. the refresh when it is due.
     if (!m_pManifestDir) {
         try {
             mcManifestDir::Config dirConfig;
             dirConfig.strAppFolder = m_strAppFolder;
             dirConfig.fnNow = m_config.fnNow;
             dirConfig.fnConnectionCheck = m_config.fnConnectionCheck;
-            m_pManifestDir.reset(new (std::nothrow) mcManifestDir(this, std::move(dirConfig)));
+            dirConfig.pFetcher = m_pFetcher;
+            dirConfig.bDeferFirstUpdate = true;
+            // No owner: the names of replaced manifests come back from each
+            // update, and the sinks are told on the main thread.
+            m_pManifestDir.reset(new (std::nothrow) mcManifestDir(nullptr, std::move(dirConfig)));
         } catch (const std::bad_alloc&) {
             m_pManifestDir.reset();
         }
     }
-    if (m_pManifestDir) (void)m_pManifestDir->UpdateToNewVersion(false);
+    if (m_pManifestDir) {
+        PrvRunOnWorker("FinalConstruct",
+                       [this](std::vector<std::string>& vecReplaced) { return PrvStartUpUpdate(vecReplaced); },
+                       nullptr);
+    }
 
     // 5., 6. The engines.
     if (!m_pDownloadJobQueueEngine) {
@@ -199,12 +211,15 @@ void moComponentMgr::PrvOnEngineFault(const std::string& strFunction, std::excep
     if (m_host.ReportFault(strFunction, pException) == ICrashReportHook::Verdict::kExecuteHandler) {
         // The terminate handler belongs to the main thread; when that no
         // longer serves, the loop is ended directly.
-        if (!m_dispatcher.Post([this] { CMTerminateHandler(); })) m_host.EndMainLoop();
+        if (!m_apartment.Post([this] { CMTerminateHandler(); })) m_host.EndMainLoop();
     }
 }
 
 void moComponentMgr::FinalReleaseImpl() {
     mfCMLog(kLogFinalReleaseEnter);
+    // Before anything the worker's updates use goes: their waits end, and
+    // every deferred call still waiting is answered.
+    PrvStopWorker();
     // 2. The cleanup thread ends here.
     if (m_hCleanupThread) {
         m_hCleanupThread->Stop();
@@ -236,10 +251,10 @@ void moComponentMgr::PrvStopEngine(std::unique_ptr<mcComponentMgrJobQueueEngine>
     mcComponentMgrJobQueueEngine* pRaw = pEngine.get();
     while (pRaw->IsThreadRunning()) {
         bool bServed = false;
-        if (!m_dispatcher.IsStopped()) {
+        if (!m_apartment.IsStopped()) {
             try {
                 const auto tpStart = std::chrono::steady_clock::now();
-                m_dispatcher.PumpUntil([pRaw] { return !pRaw->IsThreadRunning(); }, kEngineWaitSlice);
+                m_apartment.PumpUntil([pRaw] { return !pRaw->IsThreadRunning(); }, kEngineWaitSlice);
                 // PumpUntil returns early without serving when the loop must
                 // be left (end of the main loop, lost connection).
                 bServed = !pRaw->IsThreadRunning() ||
@@ -251,11 +266,59 @@ void moComponentMgr::PrvStopEngine(std::unique_ptr<mcComponentMgrJobQueueEngine>
         if (!bServed && !pRaw->WaitForThreadEnd(kEngineWaitSlice)) {
             // Nobody can serve the worker's calls any more: fail them, so that
             // a job waiting for one finishes.
-            m_dispatcher.Stop();
+            m_apartment.Stop();
         }
     }
     pEngine.reset();
 }
+
+void moComponentMgr::PrvStopWorker() {
+    m_bReleasing = true;
+    if (!m_pWorker) return;
+    m_pFetcher->AbortAll();
+    m_pWorker->Stop();
+}
+
+void moComponentMgr::PrvRunOnWorker(const char* pszMethod,
+                                    std::function<HRESULT(std::vector<std::string>& vecReplaced)> body,
+                                    AnswerHandler fnDone) {
+    struct Outcome {
+        HRESULT hr = cmifc::CO_E_SERVER_STOPPING;
+        std::vector<std::string> vecReplaced;
+    };
+    auto pOutcome = std::make_shared<Outcome>();
+    // No reference of its own: a deferred call holds its caller's until it is
+    // answered, and the start-up update must not keep an unused server
+    // alive (when the server ends first, the update is aborted and the next
+    // start finds it due again).
+    auto work = [this, pszMethod, pOutcome, body = std::move(body)] {
+        pOutcome->hr = RunGuarded(pszMethod, [&] { return body(pOutcome->vecReplaced); });
+    };
+    auto done = [this, pOutcome, fnDone](bool bRan) {
+        const bool bAnswer = bRan && !m_bReleasing;
+        if (fnDone) fnDone(bAnswer ? pOutcome->hr : cmifc::CO_E_SERVER_STOPPING);
+        // The update has released every lock: the sinks may call back in,
+        // even for another update.
+        if (bAnswer) {
+            for (const std::string& strName : pOutcome->vecReplaced) (void)NotifyManifestUpdated(strName);
+        }
+    };
+    bool bQueued = false;
+    try {
+        bQueued = m_pWorker && !m_bReleasing && m_pWorker->Submit(std::move(work), done);
+    } catch (const std::system_error&) {
+        bQueued = false;  // no thread to run it on
+    }
+    if (!bQueued) done(false);
+}
+
+HRESULT moComponentMgr::PrvStartUpUpdate(std::vector<std::string>& vecReplaced) {
+    if (!m_pManifestDir->IsLoaded()) (void)m_pManifestDir->UpdateToNewVersion(true, &vecReplaced);
+    (void)m_pManifestDir->UpdateToNewVersion(false, &vecReplaced);
+    return S_OK;
+}
+
+std::size_t moComponentMgr::GetPendingWorkCount() const { return m_pWorker ? m_pWorker->PendingCount() : 0; }
 
 void moComponentMgr::PrvOnWindowClose() {
     m_host.Touch();
@@ -282,8 +345,12 @@ HRESULT moComponentMgr::RegisterImpl(const mcClientCallback& sink, std::uint32_t
     if (sink.IsEmpty()) return E_INVALIDARG;
     // Cookies are never 0 and never handed out twice at once.
     std::uint32_t nNew = m_nNextCookie;
-    while (nNew == 0 || m_mapNotifySinks.count(nNew) != 0) ++nNew;
+    while (nNew == 0 || m_mapNotifySinks.count(nNew) != 0) {
+        if (nNew == 0) m_bCookiesWrapped = true;
+        ++nNew;
+    }
     m_nNextCookie = nNew + 1;
+    if (m_nNextCookie == 0) m_bCookiesWrapped = true;
     m_mapNotifySinks.emplace(nNew, sink);
     m_vecNotifyCookies.push_back(nNew);
     nCookie = nNew;
@@ -291,6 +358,9 @@ HRESULT moComponentMgr::RegisterImpl(const mcClientCallback& sink, std::uint32_t
 }
 
 HRESULT moComponentMgr::UnregisterImpl(std::uint32_t nCookie) {
+    // Cookies count up from 1: below the counter means handed out once.
+    const bool bHandedOut = nCookie != 0 && (m_bCookiesWrapped || nCookie < m_nNextCookie);
+    if (!bHandedOut) return E_INVALIDARG;
     m_mapNotifySinks.erase(nCookie);
     auto it = std::find(m_vecNotifyCookies.begin(), m_vecNotifyCookies.end(), nCookie);
     if (it == m_vecNotifyCookies.end()) return E_FAIL;
@@ -321,7 +391,7 @@ void moComponentMgr::DropSinksOf(const std::string& strBusName) {
 
 HRESULT moComponentMgr::NotifyManifestUpdated(const std::string& strManifestName) {
     try {
-        return m_dispatcher.Invoke([&] { return NotifyManifestUpdatedImpl(strManifestName); });
+        return m_apartment.Invoke([&] { return NotifyManifestUpdatedImpl(strManifestName); });
     } catch (const mcBusExc&) {
         return cmifc::CO_E_SERVER_STOPPING;
     } catch (...) {
@@ -339,25 +409,11 @@ HRESULT moComponentMgr::NotifyManifestUpdatedImpl(const std::string& strManifest
         vecSinks.push_back(it->second);
     }
     HRESULT hr = S_OK;
-    for (const mcClientCallback& sink : vecSinks) hr = PrvCallSink(sink, strManifestName);
-    return hr;
-}
-
-HRESULT moComponentMgr::PrvCallSink(const mcClientCallback& sink, const std::string& strManifestName) {
-    try {
-        mcBusMessage call = m_dispatcher.Connection().NewMethodCall(
-            sink.strBusName, sink.strObjectPath, cmifc::kIfaceNotify, "OnManifestUpdated");
-        call.Append(strManifestName);
-        mcBusMessage reply = m_dispatcher.CallAsync(call, m_config.notifyTimeout);
-        // A sink that answers without an HRESULT has accepted the call.
-        if (reply.Signature().empty()) return S_OK;
-        return reply.ReadInt32();
-    } catch (const mcBusExc& exc) {
-        if (!exc.ErrorName().empty()) return cmifc::HResultFromBusError(exc.ErrorName());
-        return cmifc::RPC_E_DISCONNECTED;
-    } catch (const mcExc&) {
-        return cmifc::RPC_E_INVALID_DATA;
+    for (const mcClientCallback& sink : vecSinks) {
+        hr = m_apartment.CallClient(sink, cmifc::kIfaceNotify, "OnManifestUpdated", strManifestName,
+                                    m_config.notifyTimeout);
     }
+    return hr;
 }
 
 // ------------------------------------------------------------ bodies of later work
@@ -381,8 +437,16 @@ HRESULT moComponentMgr::GetComponentFriendlyName(const std::string& strManifest,
                       [&] { return GetComponentFriendlyNameImpl(strManifest, strComponent, strName); });
 }
 
-HRESULT moComponentMgr::UpdateManifests() {
-    return RunGuarded("UpdateManifests", [&] { return UpdateManifestsImpl(); });
+void moComponentMgr::UpdateManifests(AnswerHandler fnDone) {
+    if (!m_pManifestDir) {
+        std::vector<std::string> vecNone;
+        const HRESULT hr = RunGuarded("UpdateManifests", [&] { return UpdateManifestsImpl(vecNone); });
+        if (fnDone) fnDone(hr);
+        return;
+    }
+    PrvRunOnWorker(
+        "UpdateManifests", [this](std::vector<std::string>& vecReplaced) { return UpdateManifestsImpl(vecReplaced); },
+        std::move(fnDone));
 }
 
 HRESULT moComponentMgr::GetComponentsFiltered(const std::string& strClient, const std::string& strManifest,

@@ -15,14 +15,21 @@
 // RPC_E_SERVERFAULT (the caller sees a failed call). Bodies that are not built
 // yet return E_NOTIMPL and leave their out-arguments empty.
 //
-// Threads: the object lives on the main thread (the dispatcher's owner) and
-// every method runs there, one at a time, possibly re-entered while a method
-// waits in a nested pump (an outgoing call to a client). The jobs' calls come
-// through InstallerInterface(), which hands them to the main thread. The object
-// takes no lock of its own; the store and the engine queues lock themselves.
+// Threads: the object lives on the main thread (the apartment's owner) and
+// every method is called there, one at a time, possibly re-entered while a
+// method waits in a nested pump (an outgoing call to a client). Work that waits
+// on the network or another process never runs there: the manifest updates
+// (the start-up update of FinalConstruct, UpdateManifests) run on the object's
+// background worker, one at a time, and their callers are answered - on the
+// main thread - when that work has ended (deferred methods take a completion
+// instead of returning their HRESULT). The jobs' calls come through
+// InstallerInterface(), which hands them to the main thread. The object takes
+// no lock of its own; the store, the manifest directory and the engine queues
+// lock themselves, and no lock is held while the main thread pumps.
 //
-// Ownership: the object owns everything listed above. The dispatcher,
-// configuration and host must outlive it.
+// Ownership: the object owns everything listed above plus the worker and the
+// HTTP fetcher its updates use. The apartment, configuration and host must
+// outlive it.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -33,18 +40,18 @@
 #include "contract/Hresult.h"
 #include "jobs/IComponentMgrInstaller.h"
 #include "jobs/mcClientCallback.h"
-#include "manifest/IManifestDirOwner.h"
+#include "net/IHttpFetcher.h"
 #include "service/mcServiceConfig.h"
 
-class mcBusDispatcher;
+class IComponentMgrApartment;
+class mcBackgroundWorker;
 class mcCleanupThread;
 class mcComponentConfig;
 class mcComponentMgrJobQueueEngine;
-class mcHiddenWindow;
 class mcManifestDir;
 class IComponentMgrHost;
 
-class moComponentMgr : public IManifestDirOwner {
+class moComponentMgr {
 public:
     static constexpr const char* kMethodPrefix = "moComponentMgr::";
     static constexpr const char* kLogFinalConstructEnter = "moComponentMgr::FinalConstructImpl Enter";
@@ -68,19 +75,29 @@ public:
     static constexpr int kAssertLine = 200;
     static constexpr const char* kAssertCleanupThread = "m_hCleanupThread > 0";
 
-    moComponentMgr(mcBusDispatcher& dispatcher, const mcServiceConfig& config, IComponentMgrHost& host);
+    // The answer of a deferred method: runs once, on the main thread.
+    using AnswerHandler = std::function<void(HRESULT hr)>;
+
+    moComponentMgr(IComponentMgrApartment& apartment, const mcServiceConfig& config, IComponentMgrHost& host);
     // Runs FinalRelease when FinalConstruct ran and FinalRelease did not.
-    ~moComponentMgr() override;
+    ~moComponentMgr();
     moComponentMgr(const moComponentMgr&) = delete;
     moComponentMgr& operator=(const moComponentMgr&) = delete;
 
     // --- Life (main thread).
     // Builds the members in their fixed order; a member that cannot be made
-    // stays null. Returns S_OK (or RPC_E_SERVERFAULT after a fault).
+    // stays null. The manifest directory only loads its files here; its first
+    // update (the one it needs when it has no usable directory file, then the
+    // one that is due) is handed to the worker, so FinalConstruct returns
+    // without waiting for the network. Returns S_OK (or RPC_E_SERVERFAULT
+    // after a fault).
     HRESULT FinalConstruct();
-    // Stops and deletes the members in their fixed order, each step guarded.
-    // While an engine's worker finishes, the dispatcher is pumped so that the
-    // job's calls to the main thread are still served.
+    // Ends the worker first (aborts its HTTP requests, waits for the running
+    // update to give up, answers every deferred call still waiting with
+    // CO_E_SERVER_STOPPING), then stops and deletes the members in their fixed
+    // order, each step guarded. While an engine's worker finishes, the
+    // apartment is pumped so that the job's calls to the main thread are
+    // still served.
     void FinalRelease();
     // Writes the terminate line to the debugger output and ends the main loop.
     // Any thread.
@@ -90,7 +107,8 @@ public:
     // sink: the caller's notification object (implements
     // "ComponentMgr.IComponentMgrNotify"). E_INVALIDARG for no sink.
     HRESULT Register(const mcClientCallback& sink, std::uint32_t& nCookie);
-    // E_FAIL for a cookie that is not registered.
+    // E_INVALIDARG for a cookie never handed out; E_FAIL for one that was
+    // handed out and has been revoked already.
     HRESULT Unregister(std::uint32_t nCookie);
     HRESULT ClearTasks();
 
@@ -100,7 +118,14 @@ public:
                                    std::string& strData);
     HRESULT GetComponentFriendlyName(const std::string& strManifest, const std::string& strComponent,
                                      std::string& strName);
-    HRESULT UpdateManifests();
+    // Deferred: the directory and every manifest are updated on the worker
+    // (after any update already queued); fnDone gets S_OK when the update
+    // returned true, S_FALSE when not, E_FAIL at once without a manifest
+    // directory, RPC_E_SERVERFAULT after a fault in the body (reported as
+    // "moComponentMgr::UpdateManifests"), CO_E_SERVER_STOPPING when the object
+    // is released first. The registered sinks are told of every replaced
+    // manifest right after the caller has been answered.
+    void UpdateManifests(AnswerHandler fnDone);
     HRESULT GetComponentsFiltered(const std::string& strClient, const std::string& strManifest,
                                   std::vector<std::string>& vecComponents);
 
@@ -142,16 +167,17 @@ public:
                                              std::string& strVersion, bool& bAvailable);
     HRESULT PredownloadComponent(const std::string& strXml);
 
-    // --- Notification of the registered sinks (IManifestDirOwner). Calls
-    // OnManifestUpdated(manifest) on every sink in registration order, from
-    // the main thread with a nested pump per call (from another thread the
-    // whole operation is handed to the main thread). The result is that of
-    // the last call (S_OK without sinks); a call that fails on the bus counts
-    // with the HRESULT its error stands for. Never throws.
-    HRESULT NotifyManifestUpdated(const std::string& strManifestName) override;
+    // --- Notification of the registered sinks. Calls OnManifestUpdated(manifest)
+    // on every sink in registration order, from the main thread with a nested
+    // pump per call (from another thread the whole operation is handed to the
+    // main thread). The result is that of the last call (S_OK without sinks);
+    // a call that fails on the bus counts with the HRESULT its error stands
+    // for. Never throws.
+    HRESULT NotifyManifestUpdated(const std::string& strManifestName);
 
     // Runs body as the public method strMethod ("Register", ...) inside the
-    // wrapper described above. Main thread.
+    // wrapper described above. Any thread (the worker runs deferred bodies in
+    // it).
     HRESULT RunGuarded(const char* pszMethod, const std::function<HRESULT()>& body);
 
     // The installer interface the jobs receive: its calls run on the main
@@ -168,6 +194,9 @@ public:
     mcComponentMgrJobQueueEngine* GetDownloadEngine() const { return m_pDownloadJobQueueEngine.get(); }
     mcComponentMgrJobQueueEngine* GetInstallEngine() const { return m_pInstallJobQueueEngine.get(); }
     bool HasWindow() const { return m_hWnd != nullptr; }
+    // Work handed to the worker whose completion has not run yet (the
+    // start-up update included).
+    std::size_t GetPendingWorkCount() const;
     bool HasCleanupThread() const { return m_hCleanupThread != nullptr; }
     const std::vector<std::uint32_t>& GetNotifyCookies() const { return m_vecNotifyCookies; }
     // Jobs queued or running in either engine (what keeps the server busy).
@@ -183,8 +212,16 @@ private:
     HRESULT UnregisterImpl(std::uint32_t nCookie);
     HRESULT ClearTasksImpl();
     HRESULT NotifyManifestUpdatedImpl(const std::string& strManifestName);
-    // Calls OnManifestUpdated on one sink with a nested pump.
-    HRESULT PrvCallSink(const mcClientCallback& sink, const std::string& strManifestName);
+    // Runs body inside the wrapper (as pszMethod) on the worker; then, on the
+    // main thread, answers fnDone (may be empty) and tells the sinks of the
+    // manifests body replaced. Answers CO_E_SERVER_STOPPING when the worker
+    // is stopped first or cannot take the work. Takes no server reference
+    // (a deferred call's binding holds the caller's).
+    void PrvRunOnWorker(const char* pszMethod,
+                        std::function<HRESULT(std::vector<std::string>& vecReplaced)> body,
+                        AnswerHandler fnDone);
+    // Ends the worker: aborts its HTTP, waits for it, answers what waits.
+    void PrvStopWorker();
     // Stop, then wait for the worker while pumping, then delete.
     void PrvStopEngine(std::unique_ptr<mcComponentMgrJobQueueEngine>& pEngine);
     // The window's Close.
@@ -215,7 +252,9 @@ private:
                                        std::string& strData);
     HRESULT GetComponentFriendlyNameImpl(const std::string& strManifest, const std::string& strComponent,
                                          std::string& strName);
-    HRESULT UpdateManifestsImpl();
+    // On the worker.
+    HRESULT UpdateManifestsImpl(std::vector<std::string>& vecReplaced);
+    HRESULT PrvStartUpUpdate(std::vector<std::string>& vecReplaced);
 
     // Installer callbacks (moComponentMgrInstallerCallbacks.cpp). An empty
     // client name stands for a missing one (bus strings cannot be null).
@@ -224,12 +263,17 @@ private:
     HRESULT GetComponentInstallDataImpl(const std::string& strClientName, std::string& strData);
     HRESULT GetComponentUninstallDataImpl(const std::string& strClientName, std::string& strData);
 
-    mcBusDispatcher& m_dispatcher;
+    IComponentMgrApartment& m_apartment;
     const mcServiceConfig& m_config;
     IComponentMgrHost& m_host;
     std::string m_strAppFolder;
     bool m_bConstructed = false;
     bool m_bReleased = false;
+    // FinalRelease has begun: deferred answers are CO_E_SERVER_STOPPING.
+    bool m_bReleasing = false;
+    // Every HTTP request of the updates; aborted in FinalRelease.
+    std::shared_ptr<IHttpFetcher> m_pFetcher;
+    std::unique_ptr<mcBackgroundWorker> m_pWorker;
 
     // Members in their fixed order (built in FinalConstruct, released in
     // FinalRelease).
@@ -241,10 +285,12 @@ private:
     std::map<std::string, std::string> m_mapInstallData;
     std::map<std::string, std::string> m_mapUninstallData;
     std::unique_ptr<mcCleanupThread> m_hCleanupThread;
-    std::unique_ptr<mcHiddenWindow> m_hWnd;
+    std::shared_ptr<void> m_hWnd;  // the published window (IComponentMgrApartment::AddWindow)
 
     // The sinks behind the cookies (what a global interface table holds).
     std::map<std::uint32_t, mcClientCallback> m_mapNotifySinks;
     std::uint32_t m_nNextCookie = 1;
+    // Every cookie value has been handed out once (the counter went round).
+    bool m_bCookiesWrapped = false;
     std::unique_ptr<PrvInstallerPort> m_pInstallerPort;
 };

@@ -1,6 +1,7 @@
 // moComponentMgr: the query bodies (installed status, versions, running
 // installs, waiting updates, component lists and texts, manifest update).
-// Main thread, like every body of the object.
+// Main thread, like every body of the object, except UpdateManifestsImpl,
+// which the worker runs.
 #include <memory>
 
 #include "contract/ComponentStatus.h"
@@ -11,6 +12,7 @@
 #include "manifest/mcComponentManifest.h"
 #include "manifest/mcManifestComponent.h"
 #include "manifest/mcManifestDir.h"
+#include "service/InstalledStatus.h"
 #include "service/moComponentMgr.h"
 #include "store/mcComponentConfig.h"
 
@@ -18,7 +20,6 @@ namespace {
 
 constexpr const char* kNullConfig = ": m_pComponentConfig == NULL !";
 constexpr const char* kNullManifestDir = ": m_pManifestDir == NULL !";
-constexpr const char* kLogInstalledForClient = "PrvIsComponentInstalled: Component installed for this client - ";
 constexpr const char* kLogUpdateAvailNullConfig = "IsComponentUpdateAvailForInstall: m_pComponentConfig == NULL !";
 
 // The assertion made for a listing asked for by an unregistered client.
@@ -44,67 +45,38 @@ HRESULT PrvListComponents(const mcComponentManifest& manifest, const msClientRec
 
 std::int32_t moComponentMgr::PrvIsComponentInstalled(const std::string& strClient, const std::string& strManifest,
                                                      const std::string& strComponent) {
-    if (!m_pManifestDir) {
-        mfCMLog("PrvIsComponentInstalled: m_pManifestDir == NULL !");
-        return cmstatus::kUndecided;
-    }
-    if (!m_pComponentConfig) {
-        mfCMLog("PrvIsComponentInstalled: m_pComponentConfig == NULL !");
-        return cmstatus::kUndecided;
-    }
-    const std::shared_ptr<const mcComponentManifest> pManifest = m_pManifestDir->GetManifest(strManifest);
-    if (!pManifest) {
-        mfCMLog("PrvIsComponentInstalled: pManifest == NULL : " + strManifest);
-        return cmstatus::kUndecided;
-    }
-    mcManifestComponent component;
-    if (!pManifest->GetComponent(strComponent, component)) {
-        mfCMLog("PrvIsComponentInstalled: Component not in manifest: " + strComponent);
-        return cmstatus::kUndecided;
-    }
-    if (component.m_plugin.m_bHidden) return cmstatus::kUndecided;
-
-    bool bRunning = false;
-    (void)IsComponentInstallRunningImpl(strClient, strManifest, strComponent, bRunning);
-    if (bRunning) {
-        mfCMLog("StartComponentInstall: Install already running for " + strComponent);
-        return cmstatus::kInstallRunning;
-    }
-
-    mcComponentConfig& config = *m_pComponentConfig;
-    if (!config.HasComponentStates(strComponent)) {
-        mfCMLog("PrvIsComponentInstalled: Component doesn't exist - " + strComponent);
-        return cmstatus::kUnknown;
-    }
-    std::string strState;
-    if (!config.GetComponentCurrentState(strComponent, strState)) {
-        mfCMLog("PrvIsComponentInstalled: Component has no state - " + strComponent);
-        return cmstatus::kUnknown;
-    }
-
-    if (config.IsComponentOfClient(strClient, strComponent)) {
-        bool bInstalled = strState == mcComponentConfig::kStateInstalled;
-        if (!bInstalled) {
-            std::vector<std::string> vecStates;
-            (void)config.GetComponentStates(strComponent, vecStates);
-            for (const std::string& strRecorded : vecStates) {
-                if (strRecorded == mcComponentConfig::kStateInstalled) bInstalled = true;
-            }
+    // One snapshot of what is known about the component, taken in the order
+    // the decision needs it (nothing further is read once it is decided),
+    // then the decision itself.
+    msInstalledStatusInput input;
+    input.bHasManifestDir = m_pManifestDir != nullptr;
+    input.bHasStore = m_pComponentConfig != nullptr;
+    auto Gather = [&] {
+        if (!input.bHasManifestDir || !input.bHasStore) return;
+        const std::shared_ptr<const mcComponentManifest> pManifest = m_pManifestDir->GetManifest(strManifest);
+        input.bManifestKnown = pManifest != nullptr;
+        if (!pManifest) return;
+        mcManifestComponent component;
+        input.bComponentInManifest = pManifest->GetComponent(strComponent, component);
+        if (!input.bComponentInManifest) return;
+        input.bHidden = component.m_plugin.m_bHidden;
+        if (input.bHidden) return;
+        (void)IsComponentInstallRunningImpl(strClient, strManifest, strComponent, input.bInstallQueued);
+        if (input.bInstallQueued) return;
+        mcComponentConfig& config = *m_pComponentConfig;
+        input.bHasStates = config.HasComponentStates(strComponent);
+        if (!input.bHasStates) return;
+        input.bHasCurrentState = config.GetComponentCurrentState(strComponent, input.strCurrentState);
+        if (!input.bHasCurrentState) return;
+        input.bIsClient = config.IsComponentOfClient(strClient, strComponent);
+        if (input.bIsClient && input.strCurrentState != mcComponentConfig::kStateInstalled) {
+            (void)config.GetComponentStates(strComponent, input.vecStates);
         }
-        if (bInstalled) {
-            mfCMLog(kLogInstalledForClient + strComponent + ", " + strClient);
-            return cmstatus::kInstalled;
-        }
-        mfCMLog("PrvIsComponentInstalled: Component not installed - " + strComponent);
-        return cmstatus::kNotInstalled;
-    }
-    if (strState == mcComponentConfig::kStateInstalled) {
-        mfCMLog("PrvIsComponentInstalled: Component not installed for this client - " + strComponent + ", " +
-                strClient);
-        return cmstatus::kInstalledForOthers;
-    }
-    mfCMLog("PrvIsComponentInstalled: Component installed - " + strComponent);
-    return cmstatus::kNotInstalled;
+    };
+    Gather();
+    const msInstalledStatusDecision decision = mfDecideInstalledStatus(input, strClient, strManifest, strComponent);
+    if (!decision.strLogLine.empty()) mfCMLog(decision.strLogLine);
+    return decision.nStatus;
 }
 
 HRESULT moComponentMgr::IsComponentInstalledImpl(const std::string& strClient, const std::string& strManifest,
@@ -244,13 +216,12 @@ HRESULT moComponentMgr::GetComponentFriendlyNameImpl(const std::string& strManif
     return S_OK;
 }
 
-HRESULT moComponentMgr::UpdateManifestsImpl() {
+HRESULT moComponentMgr::UpdateManifestsImpl(std::vector<std::string>& vecReplaced) {
     if (!m_pManifestDir) {
         PrvLogMissing("UpdateManifests", kNullManifestDir);
         return E_FAIL;
     }
-    // Directory and every manifest, now, whatever the last update's date;
-    // replaced manifests reach the registered sinks through
-    // NotifyManifestUpdated.
-    return m_pManifestDir->UpdateToNewVersion(true) ? S_OK : S_FALSE;
+    // Directory and every manifest, now, whatever the last update's date
+    // (worker thread); the caller tells the sinks of the replaced manifests.
+    return m_pManifestDir->UpdateToNewVersion(true, &vecReplaced) ? S_OK : S_FALSE;
 }

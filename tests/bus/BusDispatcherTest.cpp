@@ -4,6 +4,8 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -271,6 +273,64 @@ TEST_F(BusDispatcherTest, EscapingExceptionsReachTheHookAndTheCallerGetsAnError)
     EXPECT_EQ(vecTexts[0], "kaboom");
     EXPECT_EQ(vecTexts[1], "mcExc:described failure");
     EXPECT_EQ(vecTexts[2], "?");
+}
+
+// A handler that defers its reply returns at once; the reply goes out when
+// the test sends it, and other calls are served meanwhile. A reply object
+// dropped unanswered answers with an error instead of leaving the caller to
+// its time-out.
+TEST_F(BusDispatcherTest, DeferredRepliesGoOutLaterWhileOtherCallsAreServed) {
+    std::vector<std::shared_ptr<mcDeferredReply>> vecPending;
+    m_dispatcher.AddMethod(kPath, kIface, "Later", "i", [&](mcBusMessage& call) {
+        vecPending.push_back(m_dispatcher.DeferReply(call));
+        call.ReadInt32();  // the arguments stay readable
+        return call.NewMethodReturn();  // ignored: the reply is deferred
+    });
+    std::atomic<std::int32_t> nLater{0};
+    auto pSlow = StartClient([&](mcBusConnection& client) {
+        mcBusMessage call = NewCall(client, "Later");
+        call << 21;
+        nLater = client.CallMethod(call).ReadInt32();
+    });
+    PumpUntilOrFail([&] { return vecPending.size() == 1; });
+    RunClient([&](mcBusConnection& client) {
+        mcBusMessage call = NewCall(client, "Twice");
+        call << 4;
+        EXPECT_EQ(client.CallMethod(call).ReadInt32(), 8);
+    });
+    EXPECT_FALSE(pSlow->Done());
+
+    std::shared_ptr<mcDeferredReply> pReply = vecPending.front();
+    mcBusMessage reply = pReply->NewReturn();
+    reply << 42;
+    pReply->Send(reply);
+    EXPECT_TRUE(pReply->IsAnswered());
+    mcBusMessage again = pReply->NewReturn();
+    again << 7;
+    pReply->Send(again);  // only the first answer counts
+    PumpUntilOrFail([&] { return pSlow->Done(); });
+    pSlow->Join();
+    EXPECT_EQ(nLater.load(), 42);
+    // Outside its handler a call cannot be deferred.
+    EXPECT_THROW(m_dispatcher.DeferReply(pReply->Call()), mcBusExc);
+    vecPending.clear();
+
+    std::string strError;
+    auto pDropped = StartClient([&](mcBusConnection& client) {
+        mcBusMessage call = NewCall(client, "Later");
+        call << 1;
+        try {
+            client.CallMethod(call);
+        } catch (const mcBusExc& exc) {
+            strError = exc.ErrorName() + " " + exc.Description();
+        }
+    });
+    PumpUntilOrFail([&] { return vecPending.size() == 1; });
+    vecPending.clear();
+    PumpUntilOrFail([&] { return pDropped->Done(); });
+    pDropped->Join();
+    EXPECT_NE(strError.find(mcBusDispatcher::kErrFailed), std::string::npos) << strError;
+    EXPECT_NE(strError.find(mcDeferredReply::kDroppedText), std::string::npos) << strError;
 }
 
 TEST_F(BusDispatcherTest, HookThatQuitsEndsRunAfterTheErrorReply) {

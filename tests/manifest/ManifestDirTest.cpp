@@ -652,23 +652,26 @@ TEST_F(ManifestDirTest, UpdateThatWaitedChecksTheDueDateAfresh) {
     EXPECT_EQ(GetCm("LastDirUpdate"), "12-8-2026");
 }
 
-// Like a client's request that a nested dispatch serves while the owner tells
-// its sinks: updates asked for from inside the notification.
+// An owner that starts another update from inside the notification (as a sink
+// asking for an update while it is told of one).
 class ReentrantOwner : public IManifestDirOwner {
 public:
     mcManifestDir* pDir = nullptr;
     std::vector<std::string> vecSeen;
     HRESULT NotifyManifestUpdated(const std::string& name) override {
         if (pDir == nullptr) return S_OK;
-        vecSeen.push_back(name + (pDir->UpdateToNewVersion(true) ? " updated" : " refused"));
-        pDir->UpdateManifests();
-        auto pManifest = pDir->GetManifest(name);  // queries still work
+        mcManifestDir* pUpdating = pDir;
+        pDir = nullptr;  // one level deep
+        std::vector<std::string> vecInner;
+        vecSeen.push_back(name + (pUpdating->UpdateToNewVersion(true, &vecInner) ? " updated" : " failed"));
+        auto pManifest = pUpdating->GetManifest(name);
         vecSeen.push_back(pManifest ? pManifest->GetVersion() : "none");
+        vecSeen.push_back("inner replaced " + std::to_string(vecInner.size()));
         return S_OK;
     }
 };
 
-TEST_F(ManifestDirTest, UpdateAskedForFromTheNotificationIsRefusedNotDeadlocked) {
+TEST_F(ManifestDirTest, OwnerIsToldAfterTheUpdateEndedAndMayUpdateAgain) {
     WriteLocalState("1.00.0001");
     ReentrantOwner owner;
     auto pDir = std::make_unique<mcManifestDir>(&owner, MakeConfig());
@@ -677,17 +680,14 @@ TEST_F(ManifestDirTest, UpdateAskedForFromTheNotificationIsRefusedNotDeadlocked)
     Serve(kDirFile, DirXml("", JukeboxEntry("1.00.0002")));
     Serve(kJukeboxFile, Signed(ManifestXml("1.00.0002")));
 
-    EXPECT_TRUE(pDir->UpdateToNewVersion(true));
-    EXPECT_EQ(owner.vecSeen, (std::vector<std::string>{"Jukebox refused", "1.00.0002"}));
-    EXPECT_TRUE(Logged("mcManifestDir, update already running on this thread : UpdateToNewVersion"));
-    EXPECT_TRUE(Logged("mcManifestDir, update already running on this thread : UpdateManifests"));
-    EXPECT_EQ(Requests(kDirFile), 1u);
-    EXPECT_EQ(Requests(kJukeboxFile), 1u);
-
-    // Once the update is over, updates are served again on this thread.
-    owner.pDir = nullptr;
-    EXPECT_TRUE(pDir->UpdateToNewVersion(true));
+    std::vector<std::string> vecReplaced;
+    EXPECT_TRUE(pDir->UpdateToNewVersion(true, &vecReplaced));
+    EXPECT_EQ(vecReplaced, std::vector<std::string>{"Jukebox"});
+    // The inner update ran (the directory was fetched again) and found the
+    // manifest up to date.
+    EXPECT_EQ(owner.vecSeen, (std::vector<std::string>{"Jukebox updated", "1.00.0002", "inner replaced 0"}));
     EXPECT_EQ(Requests(kDirFile), 2u);
+    EXPECT_EQ(Requests(kJukeboxFile), 1u);
 }
 
 TEST_F(ManifestDirTest, ReadersKeepWorkingWhileManifestsAreReplaced) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "net/HttpGet.h"
+#include "net/mcHttpFetcher.h"
 #include "net/mcHttpGet.h"
 #include "net/mcNameValuePair.h"
 #include "NetTestEnv.h"
@@ -575,4 +576,50 @@ TEST(mcHttpHeaders, GetMissingHeaderThrows) {
         EXPECT_EQ(e.Function(), "mcHttpHeaders::Get");
         EXPECT_EQ(e.Line(), 128);
     }
+}
+
+// The service's fetcher: AbortAll ends a request that waits on a silent
+// server (it would wait for ever) and fails every later one at once, without
+// a connection.
+TEST_F(HttpTransactionTest, FetcherAbortEndsRunningAndLaterRequests) {
+    ASSERT_TRUE(m_server.StartRaw(LocalHttpServer::RawMode::kNeverAnswer));
+    mcHttpFetcher fetcher;
+    mcHttpTransactionOptions options = ShortTimeouts(mcHttpTransactionOptions::kInfinite);
+    mcHttpResult result;
+    std::atomic<bool> bDone{false};
+    bool bOk = true;
+    std::thread waiting([&] {
+        std::vector<std::uint8_t> body;
+        bOk = fetcher.Get(m_server.Url("/never"), &body, &options, &result, nullptr);
+        bDone = true;
+    });
+    ASSERT_TRUE(m_server.WaitForRequests(1, 5000));
+    EXPECT_FALSE(bDone.load());
+    fetcher.AbortAll();
+    waiting.join();
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(result.dwResult, mcHttpResult::kCancelled);
+
+    mcHttpResult later;
+    std::string strText = "untouched";
+    EXPECT_FALSE(fetcher.GetString(m_server.Url("/later"), &strText, &options, &later));
+    EXPECT_EQ(later.dwResult, mcHttpResult::kCancelled);
+    EXPECT_EQ(strText, "untouched");
+    EXPECT_EQ(m_server.RequestCount(), 1u);
+}
+
+// GetString decodes like PerformHttpGetString: invalid UTF-8 replaced, cut at
+// the first NUL.
+TEST_F(HttpTransactionTest, FetcherGetStringDecodesLikePerformHttpGetString) {
+    const std::string strBody = std::string("ab\xff" "c") + '\0' + "tail";
+    m_server.Get("/text", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(strBody, "text/plain");
+    });
+    ASSERT_TRUE(m_server.Start());
+    std::string strExpected;
+    ASSERT_TRUE(PerformHttpGetString(m_server.Url("/text"), &strExpected));
+    std::string strText;
+    ASSERT_TRUE(mcHttpFetcher::Shared()->GetString(m_server.Url("/text"), &strText));
+    EXPECT_EQ(strText, strExpected);
+    EXPECT_EQ(strText, "ab\xef\xbf\xbd" "c");
 }

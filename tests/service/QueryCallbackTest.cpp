@@ -6,9 +6,11 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ServiceTestEnv.h"
@@ -19,6 +21,7 @@
 #include "registry/mcCMUtils.h"
 #include "manifest/Crypt.h"
 #include "ManifestKey.h"
+#include "manifest/mcManifestDir.h"
 #include "manifest/mcSignedFile.h"
 #include "service/moComponentMgr.h"
 #include "store/mcComponentConfig.h"
@@ -68,9 +71,11 @@ class RecordingSink : public IComponentMgrNotify {
 public:
     HRESULT OnManifestUpdated(const std::string& strManifest) override {
         m_vecNames.push_back(strManifest);
+        if (m_fnDuring) m_fnDuring();
         return S_OK;
     }
     std::vector<std::string> m_vecNames;  // the client's thread only
+    std::function<void()> m_fnDuring;
 };
 
 // An install job for a component that runs until released.
@@ -118,6 +123,14 @@ protected:
         config.fnConnectionCheck = [] { return true; };
         m_pServer = std::make_unique<InProcessServer>(std::move(config));
         ASSERT_TRUE(m_pServer->WaitServing(m_bus));
+        // The start-up update runs on the service's worker: the first calls
+        // may come before it has fetched the manifest.
+        ASSERT_TRUE(svctest::WaitFor([this] {
+            return m_pServer->OnMain([this] {
+                mcManifestDir* pDir = m_pServer->Server().Object().GetManifestDir();
+                return pDir && pDir->GetManifest(kManifest) && m_pServer->Server().Object().GetPendingWorkCount() == 0;
+            });
+        }));
         mcComponentMgrClient::Options options;
         options.strBusAddress = m_bus.Address();
         options.timeout = 30s;
@@ -349,6 +362,56 @@ TEST_F(QueryCallbackTest, ManifestUpdateReachesSinksAndLists) {
     // The server gone: the update cannot fetch the directory.
     m_http.Stop();
     EXPECT_EQ(m_pClient->UpdateManifests(), S_FALSE);
+}
+
+// The sink asks for another update from inside its notification and waits
+// for the answer before it returns: the service answers it (no update lock is
+// held while sinks are told).
+TEST_F(QueryCallbackTest, SinkAskingForAnUpdateWhileItIsToldIsAnswered) {
+    auto pSink = std::make_shared<RecordingSink>();
+    HRESULT hrInside = E_UNEXPECTED;
+    pSink->m_fnDuring = [&] {
+        if (hrInside == E_UNEXPECTED) hrInside = m_pClient->UpdateManifests();
+    };
+    std::uint32_t nCookie = 0;
+    ASSERT_EQ(m_pClient->Register(m_pClient->ExportNotifySink(pSink), nCookie), S_OK);
+    Publish("1.00.0002", "");
+    EXPECT_EQ(m_pClient->UpdateManifests(), S_OK);
+    ASSERT_TRUE(m_pClient->PumpUntil([&] { return hrInside != E_UNEXPECTED; }, 20s));
+    EXPECT_EQ(hrInside, S_OK);
+    EXPECT_EQ(pSink->m_vecNames, std::vector<std::string>{"Jukebox"});  // the inner update found nothing new
+}
+
+// A manifest server that never answers holds up only the caller of the
+// update; another client is answered meanwhile, and the waiting caller gets
+// CO_E_SERVER_STOPPING when the service stops under it.
+TEST_F(QueryCallbackTest, StalledManifestServerHoldsUpOnlyItsOwnCaller) {
+    LocalHttpServer stall;
+    ASSERT_TRUE(stall.StartRaw(LocalHttpServer::RawMode::kNeverAnswer));
+    WriteAll(m_strWww + "/ManifestDirectory.xml",
+             "<ManifestDirectory Interval=\"1\"><Manifest name=\"Jukebox\" version=\"1.00.0009\"><URL>" +
+                 stall.Url("/Jukebox_Manifest.xml") + "</URL></Manifest></ManifestDirectory>");
+    std::atomic<HRESULT> hrUpdate{E_UNEXPECTED};
+    std::thread updater([&] {
+        mcComponentMgrClient::Options options;
+        options.strBusAddress = m_bus.Address();
+        options.timeout = 60s;
+        mcComponentMgrClient client(options);
+        hrUpdate = client.UpdateManifests();
+    });
+    ASSERT_TRUE(stall.WaitForRequests(1, 20000));
+    // The update now waits for the manifest (its time-out is 10 s).
+    HRESULT hr = E_UNEXPECTED;
+    EXPECT_EQ(Status("A", "Visualizer", &hr), 0);
+    EXPECT_EQ(hr, S_FALSE);
+    std::vector<std::string> vecAll;
+    EXPECT_EQ(m_pClient->GetComponents(kManifest, vecAll), S_OK);
+    EXPECT_EQ(hrUpdate.load(), E_UNEXPECTED) << "the query was answered only after the update";
+
+    m_pServer->Server().RequestStop();
+    updater.join();
+    EXPECT_EQ(hrUpdate.load(), cmifc::CO_E_SERVER_STOPPING);
+    stall.Stop();
 }
 
 TEST_F(QueryCallbackTest, CtlExitCodes) {

@@ -227,7 +227,10 @@ TEST_F(ServerTest, RegisterHandsOutCookiesAndUnregisterRevokesThem) {
     EXPECT_NE(nFirst, nSecond);
     EXPECT_EQ(Cookies(), (std::vector<std::uint32_t>{nFirst, nSecond}));
 
-    EXPECT_EQ(pClient->Unregister(nFirst + nSecond + 1000), E_FAIL);
+    // A cookie never handed out is an invalid argument; one revoked already
+    // is a failure.
+    EXPECT_EQ(pClient->Unregister(nFirst + nSecond + 1000), E_INVALIDARG);
+    EXPECT_EQ(pClient->Unregister(0), E_INVALIDARG);
     EXPECT_EQ(Cookies().size(), 2u);
     EXPECT_EQ(pClient->Unregister(nFirst), S_OK);
     EXPECT_EQ(pClient->Unregister(nFirst), E_FAIL);

@@ -1,0 +1,43 @@
+#include "service/mcDispatcherApartment.h"
+
+#include "bus/mcBusDispatcher.h"
+#include "bus/mcBusExc.h"
+#include "contract/ComponentMgrIfc.h"
+#include "service/mcHiddenWindow.h"
+
+bool mcDispatcherApartment::Post(Task task) { return m_dispatcher.Post(std::move(task)); }
+
+void mcDispatcherApartment::RunOnMain(const Task& task) {
+    m_dispatcher.Invoke([&task] { task(); });
+}
+
+bool mcDispatcherApartment::PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    return m_dispatcher.PumpUntil(pred, timeout);
+}
+
+void mcDispatcherApartment::Stop() { m_dispatcher.Stop(); }
+
+bool mcDispatcherApartment::IsStopped() const { return m_dispatcher.IsStopped(); }
+
+HRESULT mcDispatcherApartment::CallClient(const mcClientCallback& target, const std::string& strInterface,
+                                          const std::string& strMember, const std::string& strArgument,
+                                          std::chrono::milliseconds timeout) {
+    try {
+        mcBusMessage call =
+            m_dispatcher.Connection().NewMethodCall(target.strBusName, target.strObjectPath, strInterface, strMember);
+        call.Append(strArgument);
+        mcBusMessage reply = m_dispatcher.CallAsync(call, timeout);
+        // A client that answers without an HRESULT has accepted the call.
+        if (reply.Signature().empty()) return S_OK;
+        return reply.ReadInt32();
+    } catch (const mcBusExc& exc) {
+        if (!exc.ErrorName().empty()) return cmifc::HResultFromBusError(exc.ErrorName());
+        return cmifc::RPC_E_DISCONNECTED;
+    } catch (const mcExc&) {
+        return cmifc::RPC_E_INVALID_DATA;
+    }
+}
+
+std::shared_ptr<void> mcDispatcherApartment::AddWindow(std::function<void()> fnOnClose) {
+    return std::make_shared<mcHiddenWindow>(m_dispatcher, std::move(fnOnClose));
+}

@@ -1,0 +1,27 @@
+#pragma once
+// The component manager's apartment on the server's bus dispatcher: tasks,
+// nested pumps and Stop go to the dispatcher, client calls are sent on its
+// connection with a nested pump, and the window is an mcHiddenWindow.
+//
+// Threads: as IComponentMgrApartment. The dispatcher must outlive the object.
+#include "service/IComponentMgrApartment.h"
+
+class mcBusDispatcher;
+
+class mcDispatcherApartment : public IComponentMgrApartment {
+public:
+    explicit mcDispatcherApartment(mcBusDispatcher& dispatcher) : m_dispatcher(dispatcher) {}
+
+    bool Post(Task task) override;
+    void RunOnMain(const Task& task) override;
+    bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) override;
+    void Stop() override;
+    bool IsStopped() const override;
+    HRESULT CallClient(const mcClientCallback& target, const std::string& strInterface,
+                       const std::string& strMember, const std::string& strArgument,
+                       std::chrono::milliseconds timeout) override;
+    std::shared_ptr<void> AddWindow(std::function<void()> fnOnClose) override;
+
+private:
+    mcBusDispatcher& m_dispatcher;
+};
