@@ -190,6 +190,11 @@ void mcBusDispatcher::Quit() {
     Wake();
 }
 
+bool mcBusDispatcher::ConsumeQuit() {
+    PrvCheckOwner("mcBusDispatcher::ConsumeQuit");
+    return m_bQuit.exchange(false);
+}
+
 void mcBusDispatcher::Stop() {
     std::deque<PrvQueuedTask> queDropped;
     {

@@ -131,6 +131,10 @@ public:
     // Ends Run(). Until Run() has returned, every PumpUntil() returns false at
     // once, so that nested waits unwind. Any thread; async-signal-safe.
     void Quit();
+    // Takes back a Quit() that no Run() has consumed yet, so that the owner
+    // can still pump (drain queued calls) after deciding not to run. True when
+    // one was pending. Owner thread.
+    bool ConsumeQuit();
     // For good: ends Run() and every pump, refuses new tasks (Post() returns
     // false, Invoke() throws) and fails the tasks still queued (their Invoke()
     // callers get mcBusExc). Call it before joining threads that may Invoke().

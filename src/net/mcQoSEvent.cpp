@@ -5,12 +5,29 @@
 #include "net/mcHttpFetcher.h"
 #include "net/ServerHosts.h"
 #include "net/mcCMUtilsNet.h"
+#include "registry/RegistryKey.h"
+#include "registry/mcCMUtils.h"
 
 namespace {
 constexpr const char* kEventPath = "/qorb/ev/cm?";
 constexpr const char* kLogSucceeded = "SendQoSEvent Succeeded : ";
 constexpr const char* kLogFailed = "SendQoSEvent Failed : ";
+constexpr const char* kLogDisabled = "SendQoSEvent Disabled : ";
 }  // namespace
+
+bool mfQoSEventsEnabled() {
+    try {
+        if (!core::registry::RegistryKey::ValueExists(mcCMUtils::kRegistryRoot, mcCMUtils::kRegistryKey,
+                                                      core::registry::KEY_READ, kQoSSendEventsValue)) {
+            return true;
+        }
+        core::registry::RegistryKey key(mcCMUtils::kRegistryRoot, mcCMUtils::kRegistryKey,
+                                        core::registry::KEY_READ);
+        return key.GetValueDWord(kQoSSendEventsValue) != 0;
+    } catch (...) {
+        return true;
+    }
+}
 
 std::string mfQoSEventQuery(const mcQoSEvent& event, const std::string& strRequestParams, bool bEncode) {
     auto enc = [bEncode](const std::string& s) { return bEncode ? mfUrlEncode(s, false) : s; };
@@ -24,6 +41,13 @@ bool SendQoSEvent(const mcQoSEvent& event) { return SendQoSEvent(event, *mcHttpF
 bool SendQoSEvent(const mcQoSEvent& event, IHttpFetcher& fetcher) {
     bool bOk = false;
     std::string strLogText;
+    if (!mfQoSEventsEnabled()) {
+        try {
+            mfCMLog(kLogDisabled + mfQoSEventQuery(event, std::string(), false));
+        } catch (...) {
+        }
+        return false;
+    }
     try {
         const std::string strParams = mcCMUtils::GetRequestParams();
         strLogText = mfQoSEventQuery(event, strParams, false);

@@ -15,6 +15,8 @@ struct mcQoSEvent {
     std::string strAdditionalInfo;    // "AddInfo": error text on failure, else ""
 };
 
+inline constexpr const char* kQoSSendEventsValue = "SendEvents";
+
 // Event names.
 inline constexpr const char* kQoSManifestDownloadSuccess = "ManifestDownloadSuccess";
 inline constexpr const char* kQoSManifestDownloadFailure = "ManifestDownloadFailure";
@@ -31,9 +33,15 @@ inline constexpr const char* kQoSClientCM = "CM";
 // followed by the values unencoded. True when the request succeeded. Blocks
 // the calling thread for the request (up to the default time-outs); any
 // thread; never throws. A failed event is not retried or kept.
+// The DWORD "SendEvents" = 0 under the component manager's key turns events
+// off: nothing is sent, "SendQoSEvent Disabled : " + the values is logged and
+// the result is false. Absent (or unreadable): on.
 bool SendQoSEvent(const mcQoSEvent& event);
 // The same through fetcher (which must outlive the call).
 bool SendQoSEvent(const mcQoSEvent& event, IHttpFetcher& fetcher);
+
+// Whether event reports are on ("SendEvents" absent or not 0). Any thread.
+bool mfQoSEventsEnabled();
 
 // The query string SendQoSEvent sends (after "?"), given the request
 // parameters; bEncode false gives the unencoded log form.

@@ -149,6 +149,10 @@ int mcComponentMgrServer::PrvServe() {
     for (;;) {
         if (m_bStopRequested) {
             PrvSetEndReason(EndReason::kStopRequested);
+            // A stop that came before the loop ran (during FinalConstruct's
+            // wait for the application folder, say) must not cut the drain
+            // below short: the calls queued for us are still served.
+            (void)m_pDispatcher->ConsumeQuit();
             break;
         }
         m_pDispatcher->Run();

@@ -9,6 +9,8 @@
 #include "base/OsDependent.h"
 #include "base/StrUtils.h"
 #include "base/mcCMLog.h"
+#include "registry/RegistryKey.h"
+#include "registry/mcCMUtils.h"
 #include "registry/mcCMUtils.h"
 #include "net/mcCMUtilsNet.h"
 #include "net/mcQoSEvent.h"
@@ -104,6 +106,25 @@ TEST_F(QoSEventTest, EmptyValuesAreSentAsEmptyParameters) {
                           0),
               0u)
         << query;
+}
+
+TEST_F(QoSEventTest, SendEventsZeroSendsNothing) {
+    LocalHttpServer server;
+    server.Get("/qorb/ev/cm", [](const httplib::Request&, httplib::Response& res) { res.set_content("", "text/plain"); });
+    ASSERT_TRUE(server.Start());
+    m_env.SetCmString("EventServer", server.HostPort());
+    core::registry::RegistryKey root(mcCMUtils::kRegistryRoot, "");
+    core::registry::RegistryKey key = root.CreateSubKey(mcCMUtils::kRegistryKey);
+    key.SetValueDWord(kQoSSendEventsValue, 0);
+    EXPECT_FALSE(SendQoSEvent({kQoSDownloadSuccess, "Jukebox", "Visualizer", "1.0", ""}));
+    EXPECT_EQ(server.RequestCount(), 0u);
+    EXPECT_NE(Log().find(" : SendQoSEvent Disabled : Event=DownloadSuccess&client=Jukebox&Component=Visualizer"),
+              std::string::npos)
+        << Log();
+    // 1, like an absent value, sends.
+    key.SetValueDWord(kQoSSendEventsValue, 1);
+    EXPECT_TRUE(SendQoSEvent({kQoSDownloadSuccess, "Jukebox", "Visualizer", "1.0", ""}));
+    EXPECT_EQ(server.RequestCount(), 1u);
 }
 
 TEST_F(QoSEventTest, UnreachableServerIsLoggedAndReturnsQuickly) {
