@@ -80,7 +80,7 @@ protected:
         EXPECT_TRUE(m.GetComponents(client, names));
         return names;
     }
-    TempDir dir;
+    testsupport::ScratchMachine dir;
 };
 
 }  // namespace
@@ -240,10 +240,7 @@ TEST_F(ComponentManifestTest, ImproperlySignedIsNotLoaded) {
 }
 
 TEST_F(ComponentManifestTest, BothClientListsFailGetComponentButFilterNothing) {
-    const std::string socketPath = dir / "trace.sock";
-    const char* previous = std::getenv("KETTRIN_DIAG_SOCKET");
-    const std::string previousPath = previous != nullptr ? previous : "";
-    ::setenv("KETTRIN_DIAG_SOCKET", socketPath.c_str(), 1);
+    const std::string socketPath = dir.TraceSocketPath();
     mcTraceViewer viewer;
     std::string error;
     ASSERT_TRUE(viewer.Bind(socketPath, &error)) << error;
@@ -283,7 +280,6 @@ TEST_F(ComponentManifestTest, BothClientListsFailGetComponentButFilterNothing) {
         }
     }
     EXPECT_TRUE(bFound) << "no assertion report";
-    ::setenv("KETTRIN_DIAG_SOCKET", previousPath.c_str(), 1);
 }
 
 TEST_F(ComponentManifestTest, DuplicatedAndMissingComponents) {
