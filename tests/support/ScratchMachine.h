@@ -44,14 +44,16 @@ public:
     std::string TraceSocketPath() const { return m_dir / "zrdiag.sock"; }
     std::string AppFolder() const { return m_dir / "app"; }
 
-    // Names AppFolder() as the service's folder in the registry file.
+    // Names AppFolder() as the service's folder in the registry the process
+    // uses: the machine's file unless a registry override points elsewhere.
     void RegisterAppPath() const {
         core::registry::RegistryKey root(mcCMUtils::kRegistryRoot, "");
         root.CreateSubKey(mcCMUtils::kRegistryKey).SetValueString(mcCMUtils::kAppPathValue, AppFolder());
     }
 
-    // Starts the private bus (once) and points KETTRIN_BUS_ADDRESS at it.
-    // Throws std::runtime_error when the daemon cannot start.
+    // Starts the private bus (once; it keeps a folder of its own) and points
+    // KETTRIN_BUS_ADDRESS at it. Throws std::runtime_error when the daemon
+    // cannot start.
     PrivateBus& StartBus() {
         if (!m_pBus) {
             m_pBus = std::make_unique<PrivateBus>();
