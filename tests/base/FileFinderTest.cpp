@@ -7,12 +7,13 @@
 
 #include "base/FileUtils.h"
 #include "support/FsTestUtil.h"
+#include "support/ScratchMachine.h"
 #include "base/mcFileFinder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using fstest::TempDir;
+using testsupport::ScratchMachine;
 using fstest::WriteFile;
 using Strings = std::vector<std::string>;
 
@@ -43,7 +44,7 @@ protected:
             WriteFile(root + "/" + f, f);
         }
     }
-    TempDir tmp;
+    ScratchMachine tmp;
     std::string root;
 };
 

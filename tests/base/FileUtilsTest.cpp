@@ -13,6 +13,7 @@
 #include "base/FileUtils.h"
 #include "base/Win32Error.h"
 #include "support/FsTestUtil.h"
+#include "support/ScratchMachine.h"
 #include "base/mcExc.h"
 #include "base/mcWin32Exc.h"
 
@@ -20,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using fstest::ReadFile;
-using fstest::TempDir;
+using TempDir = testsupport::ScratchMachine;
 using fstest::WriteFile;
 
 constexpr const char* kSizeFailed = "call to ::GetFileVersionInfoSize() (to retrieve size) failed!";

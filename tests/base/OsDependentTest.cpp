@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "support/TraceListener.h"
 #include "support/FsTestUtil.h"
+#include "support/ScratchMachine.h"
+#include "support/TraceListener.h"
 #include "base/OsDependent.h"
 #include "base/Win32Error.h"
 
@@ -21,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using fstest::ReadFile;
-using fstest::TempDir;
+using testsupport::ScratchMachine;
 using fstest::WriteFile;
 using Strings = std::vector<std::string>;
 
@@ -72,7 +73,7 @@ struct RunResult {
     std::string output;
 };
 
-RunResult RunChild(const TempDir& tmp, const std::string& application, const std::string& arguments,
+RunResult RunChild(const ScratchMachine& tmp, const std::string& application, const std::string& arguments,
               mcProcessOptions options = {}) {
     RunResult result;
     const std::string outPath = tmp / "stdout.txt";
@@ -90,7 +91,7 @@ RunResult RunChild(const TempDir& tmp, const std::string& application, const std
 }
 
 TEST(CreateProcess, ChildSeesTheWordsOfTheCommandLine) {
-    TempDir tmp;
+    ScratchMachine tmp;
     // A program whose path has a blank: the quoting of the application matters.
     const std::string dir = tmp / "dir with blank";
     fs::create_directories(dir);
@@ -104,14 +105,14 @@ TEST(CreateProcess, ChildSeesTheWordsOfTheCommandLine) {
 }
 
 TEST(CreateProcess, BareNamesAreSearchedInPath) {
-    TempDir tmp;
+    ScratchMachine tmp;
     const RunResult r = RunChild(tmp, "printf", "%s ok");
     ASSERT_TRUE(r.started);
     EXPECT_EQ(r.output, "ok");
 }
 
 TEST(CreateProcess, WorkingFolderAndEnvironment) {
-    TempDir tmp;
+    ScratchMachine tmp;
     mcProcessOptions options;
     options.currentDirectory = tmp.Path();
     const std::vector<std::string> env = {"KETTRIN_TEST_VALUE=from parent", "PATH=/usr/bin:/bin"};
@@ -122,7 +123,7 @@ TEST(CreateProcess, WorkingFolderAndEnvironment) {
 }
 
 TEST(CreateProcess, ExitCodesAndSignals) {
-    TempDir tmp;
+    ScratchMachine tmp;
     EXPECT_EQ(RunChild(tmp, "/bin/sh", "-c \"exit 7\"").exitCode, 7u);
     EXPECT_EQ(RunChild(tmp, "/bin/sh", "-c \"kill -KILL $$\"").exitCode, 128u + SIGKILL);
     // Signals we ignore are not ignored by the child.
@@ -136,7 +137,7 @@ TEST(CreateProcess, ExitCodesAndSignals) {
 }
 
 TEST(CreateProcess, DescriptorsAreInheritedOnlyWhenAsked) {
-    TempDir tmp;
+    ScratchMachine tmp;
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);  // not close-on-exec
     const std::string probe = "-c \"test -e /proc/self/fd/" + std::to_string(fds[1]) + " && echo open || echo closed\"";
@@ -163,9 +164,9 @@ TEST(CreateProcess, WaitTimesOut) {
 }
 
 TEST(CreateProcess, FailuresReportTheErrorAndATraceLine) {
-    TempDir tmp;
-    // A trace viewer of our own on a private socket.
-    const std::string socketPath = tmp / "trace.sock";
+    ScratchMachine tmp;
+    // A trace viewer of our own on the machine's socket.
+    const std::string socketPath = tmp.TraceSocketPath();
     const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(sock, 0);
     sockaddr_un address{};
@@ -174,7 +175,6 @@ TEST(CreateProcess, FailuresReportTheErrorAndATraceLine) {
     ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     timeval timeout{2, 0};
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    setenv("KETTRIN_DIAG_SOCKET", socketPath.c_str(), 1);
 
     const std::string missing = tmp / "no such program";
     EXPECT_FALSE(mfCreateProcess(missing.c_str(), "a b", {}, nullptr));
@@ -197,12 +197,12 @@ TEST(CreateProcess, FailuresReportTheErrorAndATraceLine) {
     EXPECT_EQ(mfGetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(mfCreateProcess(static_cast<const char*>(nullptr), "x", {}, nullptr));
     EXPECT_EQ(mfGetLastError(), ERROR_INVALID_NAME);
-    unsetenv("KETTRIN_DIAG_SOCKET");
     close(sock);
 }
 
 TEST(CreateProcess, NullApplicationReportsItsAssertion) {
-    TraceListener listener;
+    ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     ASSERT_TRUE(listener.IsBound());
     EXPECT_FALSE(mfCreateProcess(static_cast<const char*>(nullptr), static_cast<const char*>(nullptr), {}, nullptr));
     EXPECT_EQ(mfGetLastError(), ERROR_INVALID_NAME);
@@ -220,7 +220,7 @@ TEST(CreateProcess, NullApplicationReportsItsAssertion) {
 // Operating system identity
 
 TEST(OsIdentity, DescriptionFromKernelAndOsRelease) {
-    TempDir tmp;
+    ScratchMachine tmp;
     const std::string path = tmp / "os-release";
     WriteFile(path,
               "NAME=\"Debian GNU/Linux\"\n# comment\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n");
@@ -235,7 +235,7 @@ TEST(OsIdentity, DescriptionFromKernelAndOsRelease) {
 }
 
 TEST(OsIdentity, OsReleaseQuotingAndFallbacks) {
-    TempDir tmp;
+    ScratchMachine tmp;
     const std::string path = tmp / "os-release";
     struct Case {
         const char* content;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/ScratchMachine.h"
 #include "support/TraceListener.h"
 #include "base/mcWin32Exc.h"
 #include "base/mnReadWriteLock.h"
@@ -117,7 +118,8 @@ TEST(ReadWriteLockTest, ReleasingAFreeLockThrowsAndLeavesItFree) {
 }
 
 TEST(ReadWriteLockTest, DestroyingAHeldLockReportsTheAssertion) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     ASSERT_TRUE(listener.IsBound());
     {
         ReadWriteLock lock;

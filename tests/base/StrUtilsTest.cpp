@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ScratchMachine.h"
 #include "support/TraceListener.h"
 #include "base/StrConv.h"
 #include "base/StrUtils.h"
@@ -33,7 +34,8 @@ TEST(StrUtils, PathPieces) {
 }
 
 TEST(StrUtils, EmptyPathReportsItsAssertion) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     ASSERT_TRUE(listener.IsBound());
     EXPECT_EQ(mfStrGetDriveAndDirFromPath(""), "");
     std::optional<mcDiagTrace::Datagram> line;

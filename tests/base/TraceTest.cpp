@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/ScratchMachine.h"
 #include "support/TraceListener.h"
 #include "base/mcDiagTrace.h"
 #include "base/mcTraceViewer.h"
@@ -32,7 +33,8 @@ bool Exists(const std::string& path) {
 }  // namespace
 
 TEST(TraceTest, RegisterLineUnregister) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     ASSERT_TRUE(listener.IsBound());
     std::int32_t id = -1;
     {
@@ -69,7 +71,8 @@ TEST(TraceTest, RegisterLineUnregister) {
 }
 
 TEST(TraceTest, SourcesGetDistinctIdsAndNeverRegisteredSourceStaysSilent) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     mcDiagTrace a("a");
     mcDiagTrace b("b");
     a.Send("x");
@@ -85,7 +88,8 @@ TEST(TraceTest, SourcesGetDistinctIdsAndNeverRegisteredSourceStaysSilent) {
 }
 
 TEST(TraceTest, LongLinesAreCutAtCharacters) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     mcDiagTrace source("cut");
     // Two-byte characters: a byte count would cut at 3999 bytes, mid-sequence.
     std::string wide;
@@ -119,7 +123,8 @@ TEST(TraceTest, CutToCharsKeepsSequencesWhole) {
 }
 
 TEST(TraceTest, NoListenerDropsAndRetriesOnNextLine) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     listener.Close();
     mcDiagTrace source("late");
     EXPECT_NO_THROW(source.Send("lost 1"));
@@ -138,7 +143,8 @@ TEST(TraceTest, NoListenerDropsAndRetriesOnNextLine) {
 }
 
 TEST(TraceTest, ViewerRestartGetsANewRegistration) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     mcDiagTrace source("restart");
     source.Send("one");
     ASSERT_TRUE(listener.Receive());
@@ -156,7 +162,8 @@ TEST(TraceTest, ViewerRestartGetsANewRegistration) {
 }
 
 TEST(TraceTest, FullViewerQueueDropsInsteadOfBlocking) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     mcDiagTrace source("flood");
     // Nobody reads: the socket's queue fills up and Send must still return.
     std::string big(3000, 'z');
@@ -176,13 +183,16 @@ TEST(TraceTest, ProcessWideSources) {
 }
 
 TEST(TraceTest, SocketPathFromEnvironment) {
-    ::unsetenv(mcDiagTrace::kSocketEnv);
-    EXPECT_EQ(mcDiagTrace::SocketPath(), "/run/tavrolin/zrdiag.sock");
-    ::setenv(mcDiagTrace::kSocketEnv, "", 1);
-    EXPECT_EQ(mcDiagTrace::SocketPath(), "/run/tavrolin/zrdiag.sock");
-    ::setenv(mcDiagTrace::kSocketEnv, "/tmp/x.sock", 1);
+    {
+        testsupport::ScopedEnv env(mcDiagTrace::kSocketEnv, nullptr);
+        EXPECT_EQ(mcDiagTrace::SocketPath(), "/run/tavrolin/zrdiag.sock");
+    }
+    {
+        testsupport::ScopedEnv env(mcDiagTrace::kSocketEnv, "");
+        EXPECT_EQ(mcDiagTrace::SocketPath(), "/run/tavrolin/zrdiag.sock");
+    }
+    testsupport::ScopedEnv env(mcDiagTrace::kSocketEnv, "/tmp/x.sock");
     EXPECT_EQ(mcDiagTrace::SocketPath(), "/tmp/x.sock");
-    ::unsetenv(mcDiagTrace::kSocketEnv);
 }
 
 TEST(TraceTest, AssertionReport) {
@@ -191,7 +201,8 @@ TEST(TraceTest, AssertionReport) {
                                 "m_iLockingReaderCount == 0"),
               "Assertion failed,\"m_iLockingReaderCount == 0\","
               "mnThread::ReadWriteLock::~ReadWriteLock(),mnReadWriteLock.cpp(48)");
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     EXPECT_EQ(mfReportAssertion("f", "a\\b\\c.cpp", 7, "p != 0"), 0);
     auto d = listener.ReceiveFrom("CORE");
     if (d && d->command == mcDiagTrace::kCmdRegister) d = listener.ReceiveFrom("CORE");
@@ -230,14 +241,13 @@ TEST(TraceDatagramTest, EncodeDecodeAndRejectMalformed) {
 }
 
 TEST(TraceViewerTest, BindsReceivesAndRemovesItsSocket) {
-    char dirTemplate[] = "/tmp/kettrin-viewer-XXXXXX";
-    std::string dir = ::mkdtemp(dirTemplate);
-    std::string path = dir + "/sub/folder/zrdiag.sock";
+    testsupport::ScratchMachine machine;
+    const std::string path = machine / "sub/folder/zrdiag.sock";
     {
         mcTraceViewer viewer;
         std::string error;
         ASSERT_TRUE(viewer.Bind(path, &error)) << error;
-        ::setenv(mcDiagTrace::kSocketEnv, path.c_str(), 1);
+        testsupport::ScopedEnv env(mcDiagTrace::kSocketEnv, path);
         mcDiagTrace source("viewer");
         source.Send("hello");
         auto reg = viewer.Receive(2000);
@@ -253,18 +263,13 @@ TEST(TraceViewerTest, BindsReceivesAndRemovesItsSocket) {
         EXPECT_FALSE(second.Bind(path, &error));
         EXPECT_NE(error.find("another trace viewer"), std::string::npos) << error;
         EXPECT_TRUE(Exists(path));
-        ::unsetenv(mcDiagTrace::kSocketEnv);
     }
     EXPECT_FALSE(Exists(path));
-    ::rmdir((dir + "/sub/folder").c_str());
-    ::rmdir((dir + "/sub").c_str());
-    ::rmdir(dir.c_str());
 }
 
 TEST(TraceViewerTest, ReplacesStaleSocketRefusesOtherFiles) {
-    char dirTemplate[] = "/tmp/kettrin-viewer-XXXXXX";
-    std::string dir = ::mkdtemp(dirTemplate);
-    std::string path = dir + "/zrdiag.sock";
+    testsupport::ScratchMachine machine;
+    const std::string path = machine.TraceSocketPath();
     // A socket file left behind by a viewer that died.
     {
         int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
@@ -282,15 +287,13 @@ TEST(TraceViewerTest, ReplacesStaleSocketRefusesOtherFiles) {
     }
     EXPECT_FALSE(Exists(path));
 
-    std::string plain = dir + "/plain";
+    const std::string plain = machine / "plain";
     int fd = ::open(plain.c_str(), O_CREAT | O_WRONLY, 0644);
     ::close(fd);
     mcTraceViewer viewer;
     EXPECT_FALSE(viewer.Bind(plain, &error));
     EXPECT_NE(error.find("not a socket"), std::string::npos);
     EXPECT_TRUE(Exists(plain));
-    ::unlink(plain.c_str());
-    ::rmdir(dir.c_str());
 }
 
 TEST(TraceViewerTest, PrintableNeutralisesControlsAndBadUtf8) {

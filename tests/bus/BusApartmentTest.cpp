@@ -443,10 +443,11 @@ TEST_F(BusApartmentTest, QuitUnwindsNestedWaitsAndEndsRun) {
 }
 
 TEST(BusApartmentDisconnectTest, LosingTheBusEndsRun) {
-    auto pBus = std::make_unique<testsupport::PrivateBus>();
-    mcBusConnection connection = mcBusConnection::OpenAddress(pBus->Address());
+    testsupport::ScratchMachine machine;
+    testsupport::PrivateBus& bus = machine.StartBus();
+    mcBusConnection connection = mcBusConnection::OpenAddress(bus.Address());
     mcBusDispatcher dispatcher(connection);
-    dispatcher.AddTimer(20ms, [&] { ::kill(pBus->Pid(), SIGKILL); });
+    dispatcher.AddTimer(20ms, [&] { ::kill(bus.Pid(), SIGKILL); });
     dispatcher.Run();
     EXPECT_FALSE(dispatcher.IsConnected());
     EXPECT_FALSE(dispatcher.PumpUntil([] { return false; }, 10s));

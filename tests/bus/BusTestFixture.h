@@ -1,7 +1,7 @@
 #pragma once
-// Shared set-up of the D-Bus layer tests: a private bus, the "service"
-// connection with its dispatcher on the test thread, and client threads that
-// each open their own connection.
+// Shared set-up of the D-Bus layer tests: a scratch machine with its private
+// bus, the "service" connection with its dispatcher on the test thread, and
+// client threads that each open their own connection.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,6 +15,7 @@
 #include "bus/mcBusConnection.h"
 #include "bus/mcBusDispatcher.h"
 #include "support/PrivateBus.h"
+#include "support/ScratchMachine.h"
 
 namespace bustest {
 
@@ -82,7 +83,8 @@ protected:
         return connection.NewMethodCall(m_strServer, strPath, strIface, strMember);
     }
 
-    testsupport::PrivateBus m_bus;
+    testsupport::ScratchMachine m_machine;
+    testsupport::PrivateBus& m_bus = m_machine.StartBus();
     mcBusConnection m_server;
     mcBusDispatcher m_dispatcher;
     std::string m_strServer;

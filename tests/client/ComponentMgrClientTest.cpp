@@ -15,6 +15,7 @@
 #include "bus/mcBusDispatcher.h"
 #include "base/mcExc.h"
 #include "support/PrivateBus.h"
+#include "support/ScratchMachine.h"
 
 namespace {
 
@@ -54,7 +55,8 @@ protected:
         return std::make_unique<mcComponentMgrClient>(options);
     }
 
-    testsupport::PrivateBus m_bus;
+    testsupport::ScratchMachine m_machine;
+    testsupport::PrivateBus& m_bus = m_machine.StartBus();
 };
 
 // Another connection plays the service's job: it calls each callback method

@@ -12,6 +12,7 @@
 
 #include "registry/RegistryDatabase.h"
 #include "registry/RegistryKey.h"
+#include "support/RegistryTestSupport.h"
 
 using core::registry::RegistryKey;
 namespace reg = core::registry;
@@ -26,23 +27,10 @@ struct Result {
     std::string err;
 };
 
-class RegCommandTest : public ::testing::Test {
+class RegCommandTest : public RegistryTestBase {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kettrin-regcmd-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_strDir = pattern;
-        m_strDb = m_strDir + "/registry.db";
-        m_pScope = std::make_unique<reg::db::ScopedDatabasePath>(m_strDb);
-    }
-    void TearDown() override {
-        reg::db::CloseThreadConnections();
-        m_pScope.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(m_strDir, ec);
-    }
-
-    // Runs kettrinctl reg ARGS with KETTRIN_REGISTRY pointing at the test's file.
+    // Runs kettrinctl reg ARGS; it finds the test's file through the
+    // machine's KETTRIN_REGISTRY.
     Result Reg(std::vector<std::string> args) {
         args.insert(args.begin(), "reg");
         args.insert(args.begin(), "kettrinctl");
@@ -54,7 +42,6 @@ protected:
             ::dup2(err[1], STDERR_FILENO);
             ::close(out[0]);
             ::close(err[0]);
-            ::setenv("KETTRIN_REGISTRY", m_strDb.c_str(), 1);
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -90,10 +77,6 @@ protected:
         Result r = Reg(args);
         EXPECT_EQ(r.code, 0) << r.err;
     }
-
-    std::string m_strDir;
-    std::string m_strDb;
-    std::unique_ptr<reg::db::ScopedDatabasePath> m_pScope;
 };
 
 }  // namespace

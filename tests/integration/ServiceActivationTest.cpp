@@ -39,16 +39,15 @@ protected:
     void StartBus(const char* pszDelayMs, bool bServiceFile = true) {
         m_pDelay = std::make_unique<ScopedEnv>("KETTRIN_SHUTDOWN_DELAY_MS", pszDelayMs);
         // The bus hands the test's environment on to what it activates.
-        m_pBus = std::make_unique<testsupport::PrivateBus>();
-        m_pBusEnv = std::make_unique<ScopedEnv>("KETTRIN_BUS_ADDRESS", m_pBus->Address());
-        if (bServiceFile) m_pBus->AddService(cmifc::kBusName, svctest::kKettrin);
-        m_pObserver = std::make_unique<mcBusConnection>(mcBusConnection::OpenAddress(m_pBus->Address()));
+        testsupport::PrivateBus& bus = m_machine.StartBus();
+        if (bServiceFile) bus.AddService(cmifc::kBusName, svctest::kKettrin);
+        m_pObserver = std::make_unique<mcBusConnection>(mcBusConnection::OpenAddress(bus.Address()));
     }
 
     void TearDown() override {
         // Servers end when their bus goes; wait for them before the folders go.
         m_pObserver.reset();
-        m_pBus.reset();
+        m_machine.StopBus();
         for (const std::uint32_t nPid : m_setServerPids) {
             EXPECT_TRUE(svctest::WaitFor([&] { return !ProcessExists(nPid); }, 10s)) << "server " << nPid;
         }
@@ -56,7 +55,7 @@ protected:
 
     std::unique_ptr<mcComponentMgrClient> NewClient(bool bAutoStart = true) {
         mcComponentMgrClient::Options options;
-        options.strBusAddress = m_pBus->Address();
+        options.strBusAddress = m_machine.Bus().Address();
         options.bAutoStart = bAutoStart;
         options.timeout = 30s;
         return std::make_unique<mcComponentMgrClient>(options);
@@ -75,8 +74,6 @@ protected:
 
     TestMachine m_machine;
     std::unique_ptr<ScopedEnv> m_pDelay;
-    std::unique_ptr<testsupport::PrivateBus> m_pBus;
-    std::unique_ptr<ScopedEnv> m_pBusEnv;
     std::unique_ptr<mcBusConnection> m_pObserver;
     std::set<std::uint32_t> m_setServerPids;
 };
@@ -199,7 +196,7 @@ TEST_F(ActivationTest, ServerTakesItsNameBackForACallDuringThePause) {
     // The name goes 200 ms after the client; the pause (1 s) begins.
     ASSERT_TRUE(svctest::WaitFor([&] { return Owner().empty(); }, 10s));
     mcComponentMgrClient::Options direct;
-    direct.strBusAddress = m_pBus->Address();
+    direct.strBusAddress = m_machine.Bus().Address();
     direct.strDestination = strFirstOwner;
     direct.bAutoStart = false;
     direct.timeout = 5s;
@@ -216,17 +213,17 @@ TEST_F(ActivationTest, ServerTakesItsNameBackForACallDuringThePause) {
 
 TEST_F(ActivationTest, RegistrationWritesTheFileTheBusStartsFrom) {
     StartBus("60000", false);
-    ScopedEnv dir("KETTRIN_DBUS_SERVICE_DIR", m_pBus->ServiceDir());
+    ScopedEnv dir("KETTRIN_DBUS_SERVICE_DIR", m_machine.Bus().ServiceDir());
     auto pClient = NewClient();
     EXPECT_EQ(pClient->ClearTasks(), cmifc::CO_E_SERVER_EXEC_FAILURE);
 
     ASSERT_EQ(svctest::RunProgram({svctest::kKettrin, "/RegServer"}), 0);
-    m_pBus->ReloadConfig();
+    m_machine.Bus().ReloadConfig();
     EXPECT_EQ(pClient->ClearTasks(), S_OK) << pClient->LastError();
     OwnerPid();
 
     ASSERT_EQ(svctest::RunProgram({svctest::kKettrin, "/UnregServer"}), 0);
-    EXPECT_FALSE(std::filesystem::exists(m_pBus->ServiceDir() + "/ComponentMgr.ComponentMgrObj.service"));
+    EXPECT_FALSE(std::filesystem::exists(m_machine.Bus().ServiceDir() + "/ComponentMgr.ComponentMgrObj.service"));
 }
 
 TEST_F(ActivationTest, SecondInstanceStartedByHandEndsAtOnce) {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "base/mcDiagTrace.h"
+#include "support/ScratchMachine.h"
 
 namespace {
 
@@ -106,21 +107,11 @@ private:
     std::string m_strBuffer;
 };
 
+// The viewer binds the machine's trace socket, which KETTRIN_DIAG_SOCKET names.
 class TraceCommandTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dirTemplate[] = "/tmp/kettrin-tracecmd-XXXXXX";
-        m_strDir = ::mkdtemp(dirTemplate);
-        m_strPath = m_strDir + "/zrdiag.sock";
-        ::setenv(mcDiagTrace::kSocketEnv, m_strPath.c_str(), 1);
-    }
-    void TearDown() override {
-        ::unsetenv(mcDiagTrace::kSocketEnv);
-        ::unlink(m_strPath.c_str());
-        ::rmdir(m_strDir.c_str());
-    }
-    std::string m_strDir;
-    std::string m_strPath;
+    testsupport::ScratchMachine m_machine;
+    std::string m_strPath = m_machine.TraceSocketPath();
 };
 
 }  // namespace

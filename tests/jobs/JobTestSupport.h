@@ -1,5 +1,5 @@
 #pragma once
-// Shared pieces of the job engine tests: a private log folder, an event
+// Shared pieces of the job engine tests: a log in a scratch machine, an event
 // recorder, jobs that wait on gates the test opens, and recording hooks.
 #include <gtest/gtest.h>
 
@@ -21,35 +21,24 @@
 #include "base/mcCMLog.h"
 #include "jobs/IJobThreadHooks.h"
 #include "jobs/mcComponentMgrJob.h"
+#include "support/FsTestUtil.h"
+#include "support/ScratchMachine.h"
 
 namespace jobtest {
 
 // Generous bound for things that must happen; only reached when a test fails.
 constexpr std::chrono::seconds kWaitLimit{10};
 
-// A temporary folder with the process log opened in it for the test's length.
+// A scratch machine with the process log opened in its folder for the
+// test's length.
 class LogFolder {
 public:
-    LogFolder() {
-        const char* pszBase = std::getenv("TMPDIR");
-        std::string strTemplate =
-            std::string(pszBase != nullptr && *pszBase != '\0' ? pszBase : "/tmp") + "/kettrin-jobs-XXXXXX";
-        if (mkdtemp(strTemplate.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        m_strPath = strTemplate;
-        EXPECT_TRUE(mcCMLog::Instance().Open(m_strPath));
-    }
-    ~LogFolder() {
-        mcCMLog::Instance().Close();
-        std::error_code ec;
-        std::filesystem::remove_all(m_strPath, ec);
-    }
+    LogFolder() { EXPECT_TRUE(mcCMLog::Instance().Open(m_machine.Path())); }
+    ~LogFolder() { mcCMLog::Instance().Close(); }
     LogFolder(const LogFolder&) = delete;
     LogFolder& operator=(const LogFolder&) = delete;
 
-    std::string ReadLog() const {
-        std::ifstream in(m_strPath + "/" + mcCMLog::kLogFileName, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    std::string ReadLog() const { return fstest::ReadFile(m_machine / mcCMLog::kLogFileName); }
 
     // Number of log lines that end with strText (after the time stamp).
     int CountLines(const std::string& strText) const {
@@ -70,7 +59,7 @@ public:
     }
 
 private:
-    std::string m_strPath;
+    testsupport::ScratchMachine m_machine;
 };
 
 // Thread-safe list of events in the order they happened, with waiting.

@@ -81,7 +81,7 @@ protected:
         EXPECT_TRUE(m.GetComponents(client, names));
         return names;
     }
-    TempDir dir;
+    testsupport::ScratchMachine dir;
 };
 
 }  // namespace
@@ -241,10 +241,7 @@ TEST_F(ComponentManifestTest, ImproperlySignedIsNotLoaded) {
 }
 
 TEST_F(ComponentManifestTest, BothClientListsFailGetComponentButFilterNothing) {
-    const std::string socketPath = dir / "trace.sock";
-    const char* previous = std::getenv("KETTRIN_DIAG_SOCKET");
-    const std::string previousPath = previous != nullptr ? previous : "";
-    ::setenv("KETTRIN_DIAG_SOCKET", socketPath.c_str(), 1);
+    const std::string socketPath = dir.TraceSocketPath();
     mcTraceViewer viewer;
     std::string error;
     ASSERT_TRUE(viewer.Bind(socketPath, &error)) << error;
@@ -284,7 +281,6 @@ TEST_F(ComponentManifestTest, BothClientListsFailGetComponentButFilterNothing) {
         }
     }
     EXPECT_TRUE(bFound) << "no assertion report";
-    ::setenv("KETTRIN_DIAG_SOCKET", previousPath.c_str(), 1);
 }
 
 TEST_F(ComponentManifestTest, DuplicatedAndMissingComponents) {

@@ -22,7 +22,7 @@ bool BuildUsesDevelopmentKey() {
 }  // namespace
 
 TEST(ManifestCtl, KeygenWritesPrivatePemAndPrintsPublicHex) {
-    TempDir dir;
+    testsupport::ScratchMachine dir;
     std::string out;
     ASSERT_EQ(Ctl("keygen " + ShellQuote(dir / "k.pem"), &out), 0) << out;
     struct stat st {};
@@ -41,7 +41,7 @@ TEST(ManifestCtl, KeygenWritesPrivatePemAndPrintsPublicHex) {
 }
 
 TEST(ManifestCtl, SignWithOpensslKeyVerifiesWithOpenssl) {
-    TempDir dir;
+    testsupport::ScratchMachine dir;
     ASSERT_EQ(RunShell("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:512 -out " +
                        ShellQuote(dir / "k.pem") + " 2>/dev/null"), 0);
     WriteFile(dir / "in.xml", kDoc);
@@ -72,7 +72,7 @@ TEST(ManifestCtl, SignWithOpensslKeyVerifiesWithOpenssl) {
 }
 
 TEST(ManifestCtl, VerifyReportsTheReason) {
-    TempDir dir;
+    testsupport::ScratchMachine dir;
     const std::string sig = OpensslSignHex(dir, kDevKeyPath, kDoc);
     ASSERT_EQ(sig.size(), 128u);
     const std::string pub = std::string(" --public-key ") + zr::crypt::kDevelopmentManifestPublicKey + " ";
@@ -101,7 +101,7 @@ TEST(ManifestCtl, VerifyReportsTheReason) {
 }
 
 TEST(ManifestCtl, SignRefusesWhatCouldNeverVerify) {
-    TempDir dir;
+    testsupport::ScratchMachine dir;
     std::string out;
     const std::string key = " --key " + ShellQuote(kDevKeyPath) + " ";
     WriteFile(dir / "empty.xml", "");
@@ -137,7 +137,7 @@ TEST(ManifestCtl, UsageErrorsAndHelp) {
 }
 
 TEST(ManifestCtl, ShowListsComponentsAsATable) {
-    TempDir dir;
+    testsupport::ScratchMachine dir;
     const std::string xml =
         "<M version=\"1.2.3\">"
         "<Component name=\"Alpha\"><CompatibleClients><Client name=\"Jukebox\"><Version min=\"4.0.0\"/>"

@@ -1,29 +1,28 @@
 // Points everything process-wide that the manifest code may touch (trace socket,
-// registry, log) at a private temporary folder, so tests never reach /run or /var.
-#include <cstdlib>
+// registry, log) at a scratch machine kept for the whole run, so tests never
+// reach /run or /var.
+#include <memory>
 
 #include "ManifestTestUtil.h"
 #include "base/mcCMLog.h"
+#include "support/ScratchMachine.h"
 
 namespace {
 
 class ManifestTestEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        m_pDir = new manifest_test::TempDir;
-        ::setenv("KETTRIN_DIAG_SOCKET", (*m_pDir / "zrdiag.sock").c_str(), 1);
-        ::setenv("KETTRIN_REGISTRY", (*m_pDir / "registry.db").c_str(), 1);
-        mcCMLog::Instance().Open(m_pDir->Path());
-        manifest_test::g_strLogPath = *m_pDir / mcCMLog::kLogFileName;
+        m_pMachine = std::make_unique<testsupport::ScratchMachine>();
+        mcCMLog::Instance().Open(m_pMachine->Path());
+        manifest_test::g_strLogPath = *m_pMachine / mcCMLog::kLogFileName;
     }
     void TearDown() override {
         mcCMLog::Instance().Close();
-        delete m_pDir;
-        m_pDir = nullptr;
+        m_pMachine.reset();
     }
 
 private:
-    manifest_test::TempDir* m_pDir = nullptr;
+    std::unique_ptr<testsupport::ScratchMachine> m_pMachine;
 };
 
 [[maybe_unused]] ::testing::Environment* const g_pEnvironment =

@@ -1,5 +1,6 @@
 #pragma once
-// Helpers shared by the manifest tests: a private temporary folder, whole-file
+// Helpers shared by the manifest tests: the log of the test program (kept in
+// a scratch machine for the whole run), a plain temporary folder, whole-file
 // I/O, running a shell command, and hex conversion.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "support/ScratchMachine.h"
 
 namespace manifest_test {
 
@@ -114,8 +117,9 @@ inline std::string ShellQuote(const std::string& s) {
     return q + "'";
 }
 
-// Signs document with openssl and the given PEM key; returns the signature as hex.
-inline std::string OpensslSignHex(const TempDir& dir, const std::string& keyPath,
+// Signs document with openssl and the given PEM key, using files in dir;
+// returns the signature as hex.
+inline std::string OpensslSignHex(const testsupport::ScratchMachine& dir, const std::string& keyPath,
                                   const std::string& document, bool upper = false) {
     WriteFile(dir / "openssl-doc", document);
     const std::string cmd = "openssl dgst -sha1 -sign " + ShellQuote(keyPath) + " -out " +

@@ -59,11 +59,8 @@ TEST(ZRVersion, AVersionOfMillionsOfPiecesKeepsNoMemory) {
 }
 
 TEST(ZRVersion, BadArgumentsGiveMinusTwoAndAnAssertionReport) {
-    manifest_test::TempDir dir;
-    const std::string socketPath = dir / "trace.sock";
-    const char* previous = std::getenv("KETTRIN_DIAG_SOCKET");
-    const std::string previousPath = previous != nullptr ? previous : "";
-    ::setenv("KETTRIN_DIAG_SOCKET", socketPath.c_str(), 1);
+    testsupport::ScratchMachine dir;
+    const std::string socketPath = dir.TraceSocketPath();
     mcTraceViewer viewer;
     std::string error;
     ASSERT_TRUE(viewer.Bind(socketPath, &error)) << error;
@@ -92,5 +89,4 @@ TEST(ZRVersion, BadArgumentsGiveMinusTwoAndAnAssertionReport) {
     }
     // Either side starting with "." is refused even when the other is bad too.
     check("1.2", ".1.2.3", "233");
-    ::setenv("KETTRIN_DIAG_SOCKET", previousPath.c_str(), 1);
 }

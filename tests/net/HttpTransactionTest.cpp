@@ -14,6 +14,7 @@
 #include "net/mcNameValuePair.h"
 #include "NetTestEnv.h"
 #include "support/LocalHttpServer.h"
+#include "support/ScratchMachine.h"
 #include "support/TraceCapture.h"
 
 using kettrin::test::LocalHttpServer;
@@ -37,7 +38,8 @@ mcHttpTransactionOptions ShortTimeouts(std::uint32_t ms) {
 
 class HttpTransactionTest : public ::testing::Test {
 protected:
-    TraceCapture m_trace;
+    testsupport::ScratchMachine m_machine;
+    TraceCapture m_trace{m_machine.TraceSocketPath()};
     LocalHttpServer m_server;
 };
 
@@ -55,9 +57,8 @@ TEST_F(HttpTransactionTest, NotFoundIsBadStatus) {
 }
 
 TEST_F(HttpTransactionTest, FilesAreServedFromAFolder) {
-    char tmpl[] = "/tmp/kettrin-www-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    const std::string dir = m_machine / "www";
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
     { std::ofstream(dir + "/Manifest.xml") << "<m/>"; }
     ASSERT_TRUE(m_server.ServeFolder(dir, "/qorb"));
     ASSERT_TRUE(m_server.Start());
@@ -65,7 +66,6 @@ TEST_F(HttpTransactionTest, FilesAreServedFromAFolder) {
     EXPECT_TRUE(PerformHttpGetString(m_server.Url("/qorb/Manifest.xml?v=2"), &text));
     EXPECT_EQ(text, "<m/>");
     EXPECT_EQ(m_server.Requests().at(0).query, "v=2");
-    std::filesystem::remove_all(dir);
 }
 
 TEST_F(HttpTransactionTest, StatusRangeIs200To299) {
@@ -467,16 +467,20 @@ TEST_F(HttpTransactionTest, ProxyFromEnvironmentIsUsed) {
     // The local server plays the proxy: it receives the absolute URL.
     m_server.Get(".*", [](const httplib::Request&, httplib::Response& res) { res.set_content("via proxy", "text/plain"); });
     ASSERT_TRUE(m_server.Start());
-    ::setenv("http_proxy", m_server.Url("/").c_str(), 1);
-    ::unsetenv("no_proxy");
-    ::unsetenv("NO_PROXY");
     std::string text;
     mcHttpResult result;
-    mcHttpGet get("http://updates.invalid/file?a=1", nullptr, nullptr, nullptr, &result, nullptr, nullptr, 0);
-    bool ok = get.Run();
-    std::uint32_t flags = get.EffectiveRequestFlags();
-    bool okText = PerformHttpGetString("http://updates.invalid/file?a=1", &text);
-    ::unsetenv("http_proxy");
+    bool ok = false;
+    std::uint32_t flags = 0;
+    bool okText = false;
+    {
+        testsupport::ScopedEnv proxy("http_proxy", m_server.Url("/"));
+        testsupport::ScopedEnv noProxy("no_proxy", nullptr);
+        testsupport::ScopedEnv noProxyUpper("NO_PROXY", nullptr);
+        mcHttpGet get("http://updates.invalid/file?a=1", nullptr, nullptr, nullptr, &result, nullptr, nullptr, 0);
+        ok = get.Run();
+        flags = get.EffectiveRequestFlags();
+        okText = PerformHttpGetString("http://updates.invalid/file?a=1", &text);
+    }
     EXPECT_TRUE(ok);
     EXPECT_TRUE(okText);
     EXPECT_EQ(text, "via proxy");

@@ -1,6 +1,6 @@
 #pragma once
-// A private registry and folder for one network test: KETTRIN_REGISTRY points
-// at a SQLite file in a temporary folder for the test's lifetime.
+// A scratch machine for one network test, with shortcuts to its registry and
+// to files below its folder.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +8,7 @@
 
 #include "registry/RegistryKey.h"
 #include "registry/mcCMUtils.h"
+#include "support/ScratchMachine.h"
 
 namespace kettrin::test {
 
@@ -21,26 +22,7 @@ inline const bool g_bProxyCleared = [] {
 
 class NetTestEnv {
 public:
-    NetTestEnv() {
-        char tmpl[] = "/tmp/kettrin-net-XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
-        m_strDir = dir ? dir : "/tmp";
-        const char* old = std::getenv("KETTRIN_REGISTRY");
-        if (old) m_strOldRegistry = old, m_bHadRegistry = true;
-        ::setenv("KETTRIN_REGISTRY", (m_strDir + "/registry.db").c_str(), 1);
-    }
-    ~NetTestEnv() {
-        if (m_bHadRegistry)
-            ::setenv("KETTRIN_REGISTRY", m_strOldRegistry.c_str(), 1);
-        else
-            ::unsetenv("KETTRIN_REGISTRY");
-        std::error_code ec;
-        std::filesystem::remove_all(m_strDir, ec);
-    }
-    NetTestEnv(const NetTestEnv&) = delete;
-    NetTestEnv& operator=(const NetTestEnv&) = delete;
-
-    const std::string& Dir() const { return m_strDir; }
+    const std::string& Dir() const { return m_machine.Path(); }
 
     // A string value of the component manager's key (created when needed).
     void SetCmString(const std::string& name, const std::string& value) {
@@ -56,16 +38,14 @@ public:
 
     // Writes text to Dir()/relative, creating folders.
     std::string WriteFile(const std::string& relative, const std::string& text) {
-        std::filesystem::path p = std::filesystem::path(m_strDir) / relative;
+        std::filesystem::path p = std::filesystem::path(Dir()) / relative;
         std::filesystem::create_directories(p.parent_path());
         std::ofstream(p) << text;
         return p.string();
     }
 
 private:
-    std::string m_strDir;
-    std::string m_strOldRegistry;
-    bool m_bHadRegistry = false;
+    testsupport::ScratchMachine m_machine;
 };
 
 }  // namespace kettrin::test

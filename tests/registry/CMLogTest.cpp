@@ -188,15 +188,13 @@ TEST(CMLogChild, LogOnFirstUse) {
 }
 
 TEST_F(CMLogTest, FirstUseOpensInTheApplicationFolder) {
-    std::string app = m_strDir + "/app";
+    const std::string app = m_machine.AppFolder();
     std::filesystem::create_directories(app);
-    core::registry::RegistryKey(core::registry::kRootLocalMachine, "")
-        .CreateSubKey(mcCMUtils::kRegistryKey)
-        .SetValueString(mcCMUtils::kAppPathValue, app);
+    m_machine.RegisterAppPath();
     pid_t child = ::fork();
     if (child == 0) {
+        // The child finds the registry through the machine's KETTRIN_REGISTRY.
         ::setenv("KETTRIN_CMLOG_CHILD", "1", 1);
-        ::setenv("KETTRIN_REGISTRY", m_strDb.c_str(), 1);
         int devnull = ::open("/dev/null", O_WRONLY);
         ::dup2(devnull, STDOUT_FILENO);
         ::execl("/proc/self/exe", "test", "--gtest_filter=CMLogChild.LogOnFirstUse",

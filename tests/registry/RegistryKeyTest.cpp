@@ -337,15 +337,14 @@ TEST_F(RegistryKeyTest, MissingFileIsCreatedWithItsFolder) {
 TEST_F(RegistryKeyTest, EnvironmentNamesTheFileWhenNoOverride) {
     std::string envDb = m_strDir + "/env.db";
     core::registry::db::ScopedDatabasePath none("");
-    const char* old = std::getenv("KETTRIN_REGISTRY");
-    std::string saved = old ? old : "";
-    ::setenv("KETTRIN_REGISTRY", envDb.c_str(), 1);
-    EXPECT_EQ(core::registry::db::DatabasePath(), envDb);
-    CreateKey("Software\\Env");
-    EXPECT_TRUE(std::filesystem::exists(envDb));
-    ::unsetenv("KETTRIN_REGISTRY");
+    {
+        testsupport::ScopedEnv env("KETTRIN_REGISTRY", envDb);
+        EXPECT_EQ(core::registry::db::DatabasePath(), envDb);
+        CreateKey("Software\\Env");
+        EXPECT_TRUE(std::filesystem::exists(envDb));
+    }
+    testsupport::ScopedEnv unset("KETTRIN_REGISTRY", nullptr);
     EXPECT_EQ(core::registry::db::DatabasePath(), "/var/lib/tavrolin/registry.db");
-    if (old) ::setenv("KETTRIN_REGISTRY", saved.c_str(), 1);
 }
 
 TEST_F(RegistryKeyTest, FilesThatAreNotOursAreLeftAlone) {

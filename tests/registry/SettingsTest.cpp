@@ -2,6 +2,7 @@
 // settings through them from a private registry file.
 #include <gtest/gtest.h>
 
+#include "support/ScratchMachine.h"
 #include "support/TraceListener.h"
 #include "registry/RegistryKey.h"
 #include "support/RegistryTestSupport.h"
@@ -70,7 +71,8 @@ TEST(SettingsParseTest, RootWordsMapToRootsAndKeys) {
 }
 
 TEST(SettingsParseTest, UnknownRootReportsItsAssertion) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     ASSERT_TRUE(listener.IsBound());
     Parse("\\ELSEWHERE\\A\\B", false);
     std::optional<mcDiagTrace::Datagram> line;

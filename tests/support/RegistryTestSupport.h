@@ -1,32 +1,20 @@
 #pragma once
-// A private registry file for one test: a temporary folder whose registry.db is
-// made the process-wide database for the test's lifetime. Removed afterwards.
+// A scratch machine for one registry test whose registry.db is also the
+// process-wide override, so tests that change KETTRIN_REGISTRY still start
+// from the test's file. The thread's cached connections close at TearDown.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
 #include <string>
 
 #include "registry/RegistryDatabase.h"
+#include "support/ScratchMachine.h"
 
 class RegistryTestBase : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kettrin-reg-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_strDir = pattern;
-        m_strDb = m_strDir + "/registry.db";
-        m_pScope = std::make_unique<core::registry::db::ScopedDatabasePath>(m_strDb);
-    }
-    void TearDown() override {
-        core::registry::db::CloseThreadConnections();
-        m_pScope.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(m_strDir, ec);
-    }
+    void TearDown() override { core::registry::db::CloseThreadConnections(); }
 
-    std::string m_strDir;
-    std::string m_strDb;
-    std::unique_ptr<core::registry::db::ScopedDatabasePath> m_pScope;
+    testsupport::ScratchMachine m_machine;
+    std::string m_strDir = m_machine.Path();
+    std::string m_strDb = m_machine.RegistryPath();
+    core::registry::db::ScopedDatabasePath m_scope{m_strDb};
 };

@@ -1,9 +1,7 @@
 #pragma once
-// A machine of the test's own for the service tests: temporary registry,
-// application folder, trace socket and activation directory, also set in the
-// environment so that the programs a test starts (and a private bus hands on
-// to the programs it activates) use them; plus small helpers to wait, ask the
-// bus and run programs.
+// The service tests' machine: a scratch machine whose registry names its
+// application folder, with the service's log at hand; plus small helpers to
+// wait, ask the bus and run programs.
 #include <gtest/gtest.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -20,6 +18,8 @@
 
 #include "contract/ComponentMgrIfc.h"
 #include "support/FsTestUtil.h"
+#include "support/ScopedEnv.h"
+#include "support/ScratchMachine.h"
 #include "registry/RegistryDatabase.h"
 #include "registry/RegistryKey.h"
 #include "bus/mcBusConnection.h"
@@ -31,50 +31,17 @@ inline const std::string kKettrin = std::string(KETTRIN_BINARY_DIR) + "/src/Kett
 inline const std::string kCtl = std::string(KETTRIN_BINARY_DIR) + "/src/kettrinctl";
 inline constexpr std::chrono::milliseconds kWaitLimit{20000};
 
-// Sets (or, with null, removes) an environment variable for the object's life.
-class ScopedEnv {
+using ScopedEnv = testsupport::ScopedEnv;
+
+// A machine of the test's own (see ScratchMachine) whose registry names the
+// application folder (not yet created: the server makes it) as the service's.
+// The registry file is also the process-wide override, so that an in-process
+// server that set its own override still uses it.
+class TestMachine : public testsupport::ScratchMachine {
 public:
-    ScopedEnv(const char* pszName, const char* pszValue) : m_strName(pszName) {
-        if (const char* pszOld = std::getenv(pszName)) m_old = pszOld;
-        if (pszValue) {
-            ::setenv(pszName, pszValue, 1);
-        } else {
-            ::unsetenv(pszName);
-        }
-    }
-    ScopedEnv(const char* pszName, const std::string& strValue) : ScopedEnv(pszName, strValue.c_str()) {}
-    ~ScopedEnv() {
-        if (m_old) {
-            ::setenv(m_strName.c_str(), m_old->c_str(), 1);
-        } else {
-            ::unsetenv(m_strName.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    TestMachine() : m_registry(RegistryPath()) { RegisterAppPath(); }
 
-private:
-    std::string m_strName;
-    std::optional<std::string> m_old;
-};
-
-// A machine of the test's own: registry file, application folder (not yet
-// created: the server makes it) and trace socket, in a temporary folder.
-class TestMachine {
-public:
-    TestMachine()
-        : m_envRegistry("KETTRIN_REGISTRY", m_dir / "registry.db"),
-          m_envDiag("KETTRIN_DIAG_SOCKET", m_dir / "diag.sock"),
-          m_envBus("KETTRIN_BUS_ADDRESS", nullptr),
-          m_envServiceDir("KETTRIN_DBUS_SERVICE_DIR", m_dir / "services"),
-          m_registry(m_dir / "registry.db") {
-        core::registry::RegistryKey root(mcCMUtils::kRegistryRoot, "");
-        core::registry::RegistryKey key = root.CreateSubKey(mcCMUtils::kRegistryKey);
-        key.SetValueString(mcCMUtils::kAppPathValue, AppFolder());
-    }
-
-    const std::string& Folder() const { return m_dir.Path(); }
-    std::string AppFolder() const { return m_dir / "app"; }
+    const std::string& Folder() const { return Path(); }
     std::string LogPath() const { return AppFolder() + "/ComponentMgr.log"; }
     std::string ReadLog() const { return fstest::ReadFile(LogPath()); }
     // Lines of the log whose message is exactly strMessage.
@@ -104,11 +71,6 @@ public:
     }
 
 private:
-    fstest::TempDir m_dir;
-    ScopedEnv m_envRegistry;
-    ScopedEnv m_envDiag;
-    ScopedEnv m_envBus;
-    ScopedEnv m_envServiceDir;
     core::registry::db::ScopedDatabasePath m_registry;
 };
 

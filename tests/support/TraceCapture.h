@@ -1,11 +1,9 @@
 #pragma once
 // Captures the diagnostic trace lines of this process for a test: binds a
-// private trace socket in a temporary folder, points KETTRIN_DIAG_SOCKET at it
-// and drains it on a thread. The previous KETTRIN_DIAG_SOCKET is restored on
-// destruction. One capture at a time per process.
+// trace socket at a path the test owns, normally its scratch machine's
+// TraceSocketPath() (which KETTRIN_DIAG_SOCKET already names), and drains it
+// on a thread. One capture at a time per process.
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,15 +21,8 @@ public:
         std::string text;
     };
 
-    TraceCapture() {
-        char tmpl[] = "/tmp/kettrin-trace-XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
-        m_strDir = dir ? dir : "/tmp";
-        std::string path = m_strDir + "/zrdiag.sock";
-        const char* old = std::getenv(mcDiagTrace::kSocketEnv);
-        if (old) m_strOld = old, m_bHadOld = true;
-        m_bBound = m_viewer.Bind(path, nullptr);
-        ::setenv(mcDiagTrace::kSocketEnv, path.c_str(), 1);
+    explicit TraceCapture(const std::string& strSocketPath) {
+        m_bBound = m_viewer.Bind(strSocketPath, nullptr);
         m_thread = std::thread([this] {
             while (!m_bStop) {
                 auto d = m_viewer.Receive(50);
@@ -46,12 +37,6 @@ public:
         m_bStop = true;
         m_thread.join();
         m_viewer.Close();
-        if (m_bHadOld)
-            ::setenv(mcDiagTrace::kSocketEnv, m_strOld.c_str(), 1);
-        else
-            ::unsetenv(mcDiagTrace::kSocketEnv);
-        std::error_code ec;
-        std::filesystem::remove_all(m_strDir, ec);
     }
     TraceCapture(const TraceCapture&) = delete;
     TraceCapture& operator=(const TraceCapture&) = delete;
@@ -86,9 +71,6 @@ public:
 
 private:
     mcTraceViewer m_viewer;
-    std::string m_strDir;
-    std::string m_strOld;
-    bool m_bHadOld = false;
     bool m_bBound = false;
     std::atomic<bool> m_bStop{false};
     std::thread m_thread;

@@ -1,7 +1,8 @@
 #pragma once
-// A trace viewer for tests: binds a datagram socket in a private temporary
-// folder and points KETTRIN_DIAG_SOCKET at it for the lifetime of the object.
-#include <stdlib.h>
+// A trace viewer for tests: binds a datagram socket at a path the test owns,
+// normally its scratch machine's TraceSocketPath(), which the machine has
+// already named in KETTRIN_DIAG_SOCKET. The socket file is removed on Close or
+// destruction; the folder stays the test's.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <poll.h>
@@ -10,26 +11,15 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/mcDiagTrace.h"
 
 class TraceListener {
 public:
-    TraceListener() {
-        char dirTemplate[] = "/tmp/kettrin-trace-XXXXXX";
-        const char* dir = ::mkdtemp(dirTemplate);
-        if (dir == nullptr) return;
-        m_strDir = dir;
-        m_strPath = m_strDir + "/zrdiag.sock";
-        ::setenv(mcDiagTrace::kSocketEnv, m_strPath.c_str(), 1);
-        Bind();
-    }
-    ~TraceListener() {
-        Close();
-        if (!m_strDir.empty()) ::rmdir(m_strDir.c_str());
-        ::unsetenv(mcDiagTrace::kSocketEnv);
-    }
+    explicit TraceListener(std::string strSocketPath) : m_strPath(std::move(strSocketPath)) { Bind(); }
+    ~TraceListener() { Close(); }
     TraceListener(const TraceListener&) = delete;
     TraceListener& operator=(const TraceListener&) = delete;
 
@@ -77,7 +67,6 @@ public:
     }
 
 private:
-    std::string m_strDir;
     std::string m_strPath;
     int m_fd = -1;
 };

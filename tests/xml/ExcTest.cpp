@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/ScratchMachine.h"
 #include "support/TraceListener.h"
 #include "base/DebugOutput.h"
 #include "base/SystemMessages.h"
@@ -68,7 +69,8 @@ TEST(ExcTextTest, DerivedClassesReportBaseTypeAndCopyFully) {
 }
 
 TEST(ExcThrowTest, KthrowAnnouncesOnDebugOutputAndCoreTrace) {
-    TraceListener listener;
+    testsupport::ScratchMachine machine;
+    TraceListener listener(machine.TraceSocketPath());
     ASSERT_TRUE(listener.IsBound());
     DebugCapture capture;
     int line = 0;

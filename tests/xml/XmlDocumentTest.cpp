@@ -11,6 +11,8 @@
 #include <string>
 
 #include "XmlTestUtil.h"
+#include "support/FsTestUtil.h"
+#include "support/ScratchMachine.h"
 #include "xml/miXMLDOMDocument.h"
 
 namespace {
@@ -124,15 +126,15 @@ TEST(XmlLoadXmlTest, ErrorPositionCountsCharacters) {
 }
 
 TEST(XmlLoadTest, FilesLoadAndFailuresNameThePath) {
-    XmlTempDir dir;
-    dir.Write("good.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<r>caf\xE9</r>\n");
+    testsupport::ScratchMachine dir;
+    fstest::WriteFile(dir / "good.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<r>caf\xE9</r>\n");
     miXMLDOMDocument doc;
-    doc.load(dir.File("good.xml"));
+    doc.load(dir / "good.xml");
     EXPECT_EQ(doc.GetDocumentElement().GetTextNodeText(), "caf\xC3\xA9");
 
-    dir.Write("bad.xml", "<r><unclosed></r>");
+    fstest::WriteFile(dir / "bad.xml", "<r><unclosed></r>");
     std::string function;
-    for (const std::string& path : {dir.File("bad.xml"), dir.File("missing.xml"), dir.Path()}) {
+    for (const std::string& path : {dir / "bad.xml", dir / "missing.xml", dir.Path()}) {
         EXPECT_EQ(XmlFailure([&] { doc.load(path); }, &function), "ZRXML: Unable to load '" + path + "'");
         EXPECT_EQ(function, "miXMLDOMDocument::load");
         EXPECT_TRUE(doc.GetDocumentElement().IsEmpty());
@@ -140,23 +142,23 @@ TEST(XmlLoadTest, FilesLoadAndFailuresNameThePath) {
 }
 
 TEST(XmlSecurityTest, ExternalEntitiesAndDtdsAreNeverRead) {
-    XmlTempDir dir;
+    testsupport::ScratchMachine dir;
     const std::string secret = "TOP-SECRET-MARKER";
-    dir.Write("secret.txt", secret);
-    dir.Write("evil.dtd", "<!ENTITY leak SYSTEM \"file://" + dir.File("secret.txt") + "\">");
-    dir.Write("evil.ent", "<!ENTITY inner \"" + secret + "\">");
+    fstest::WriteFile(dir / "secret.txt", secret);
+    fstest::WriteFile(dir / "evil.dtd", "<!ENTITY leak SYSTEM \"file://" + (dir / "secret.txt") + "\">");
+    fstest::WriteFile(dir / "evil.ent", "<!ENTITY inner \"" + secret + "\">");
     ConnectionTrap trap;
     const std::string net = "http://127.0.0.1:" + std::to_string(trap.Port()) + "/x";
 
     const std::string cases[] = {
-        "<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + dir.File("secret.txt") + "\">]><r>&x;</r>",
-        "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + dir.File("secret.txt") + "\">]><r a=\"&x;\">&x;</r>",
-        "<!DOCTYPE r [<!ENTITY % p SYSTEM \"file://" + dir.File("evil.ent") + "\"> %p;]><r>&inner;</r>",
-        "<!DOCTYPE r SYSTEM \"file://" + dir.File("evil.dtd") + "\"><r>&leak;</r>",
+        "<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + (dir / "secret.txt") + "\">]><r>&x;</r>",
+        "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + (dir / "secret.txt") + "\">]><r a=\"&x;\">&x;</r>",
+        "<!DOCTYPE r [<!ENTITY % p SYSTEM \"file://" + (dir / "evil.ent") + "\"> %p;]><r>&inner;</r>",
+        "<!DOCTYPE r SYSTEM \"file://" + (dir / "evil.dtd") + "\"><r>&leak;</r>",
         "<!DOCTYPE r SYSTEM \"" + net + "\"><r/>",
         "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + net + "\">]><r>&x;</r>",
         "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + net + "\"> %p;]><r/>",
-        "<r xmlns:xi=\"http://www.w3.org/2001/XInclude\"><xi:include href=\"" + dir.File("secret.txt") +
+        "<r xmlns:xi=\"http://www.w3.org/2001/XInclude\"><xi:include href=\"" + (dir / "secret.txt") +
             "\" parse=\"text\"/></r>",
     };
     for (bool validate : {true, false}) {
@@ -180,11 +182,11 @@ TEST(XmlSecurityTest, ExternalEntitiesAndDtdsAreNeverRead) {
             }
         }
         // The same through a file load.
-        dir.Write("doc.xml", cases[0]);
+        fstest::WriteFile(dir / "doc.xml", cases[0]);
         miXMLDOMDocument doc;
         doc.SetValidateOnParse(validate);
         try {
-            doc.load(dir.File("doc.xml"));
+            doc.load(dir / "doc.xml");
             EXPECT_FALSE(Contains(doc.GetXml(), secret));
         } catch (const mcXmlExc&) {
         }
@@ -262,8 +264,8 @@ TEST(XmlValidationTest, InternalSubsetIsCheckedOnlyWhenAskedFor) {
 }
 
 TEST(XmlSaveTest, SaveReplacesAtomicallyAndRoundTrips) {
-    XmlTempDir dir;
-    const std::string path = dir.File("ComponentMgrConfig.xml");
+    testsupport::ScratchMachine dir;
+    const std::string path = dir / "ComponentMgrConfig.xml";
     miXMLDOMDocument doc;
     miXMLDOMElement root = doc.CreateElement("Config");
     doc.AppendChild(root);
@@ -273,16 +275,16 @@ TEST(XmlSaveTest, SaveReplacesAtomicallyAndRoundTrips) {
     root.AppendChild(component);
     doc.save(path);
 
-    dir.Write("unrelated.txt", "x");
+    fstest::WriteFile(dir / "unrelated.txt", "x");
     ::chmod(path.c_str(), 0640);
     component.SetAttributeText("version", "1.00.0073");
     doc.save(path);  // over an existing file
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);  // the file keeps its permissions
-    EXPECT_EQ(dir.List().size(), 2u);      // no temporary file left behind
+    EXPECT_EQ(FolderEntries(dir.Path()).size(), 2u);      // no temporary file left behind
 
-    const std::string saved = dir.Read("ComponentMgrConfig.xml");
+    const std::string saved = fstest::ReadFile(dir / "ComponentMgrConfig.xml");
     EXPECT_TRUE(StartsWith(saved, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>")) << saved;
     EXPECT_TRUE(Contains(saved, "\n  <Component")) << saved;  // indented for people
 
@@ -303,8 +305,8 @@ TEST(XmlSaveTest, NamespaceNamesWithMarkupCharactersRoundTrip) {
     // white space. They were written back as they are, so a loaded and saved
     // file did not load again (a store would then have set its configuration
     // aside as damaged), and white space turned into blanks.
-    XmlTempDir dir;
-    const std::string path = dir.File("ns.xml");
+    testsupport::ScratchMachine dir;
+    const std::string path = dir / "ns.xml";
     miXMLDOMDocument doc;
     doc.loadXML("<a:root xmlns:a=\"urn:a&lt;b&amp;c=&quot;d&quot;'e'\"><item xmlns=\"urn:x&#9;y&#10;z\">"
                 "<a:leaf>t</a:leaf></item></a:root>");
@@ -320,7 +322,7 @@ TEST(XmlSaveTest, NamespaceNamesWithMarkupCharactersRoundTrip) {
     doc.save(path);
 
     miXMLDOMDocument reloaded;
-    ASSERT_NO_THROW(reloaded.load(path)) << dir.Read("ns.xml");
+    ASSERT_NO_THROW(reloaded.load(path)) << fstest::ReadFile(dir / "ns.xml");
     EXPECT_EQ(namespaceOf(reloaded.GetDocumentElement()), nameA);
     EXPECT_EQ(namespaceOf(reloaded.GetDocumentElement().GetChildElement("item")), nameDefault);
     EXPECT_EQ(reloaded.GetDocumentElement().GetChildElementText("a:leaf"), "t");
@@ -337,27 +339,27 @@ TEST(XmlSaveTest, NamespaceNamesWithMarkupCharactersRoundTrip) {
 }
 
 TEST(XmlSaveTest, FailedSaveLeavesTheOldFileAndNoTemporary) {
-    XmlTempDir dir;
+    testsupport::ScratchMachine dir;
     miXMLDOMDocument doc;
     doc.loadXML("<r/>");
 
-    const std::string missing = dir.File("no/such/folder/x.xml");
+    const std::string missing = dir / "no/such/folder/x.xml";
     EXPECT_EQ(XmlFailure([&] { doc.save(missing); }),
               "Error: The system cannot find the file specified.");
 
     // The target is a folder: the rename fails after the temporary was written.
-    ::mkdir(dir.File("target.xml").c_str(), 0755);
-    dir.Write("target.xml/keep", "old");
-    EXPECT_TRUE(StartsWith(XmlFailure([&] { doc.save(dir.File("target.xml")); }), "Error: "));
-    EXPECT_EQ(dir.Read("target.xml/keep"), "old");
-    EXPECT_EQ(dir.List().size(), 1u);
+    ::mkdir((dir / "target.xml").c_str(), 0755);
+    fstest::WriteFile(dir / "target.xml/keep", "old");
+    EXPECT_TRUE(StartsWith(XmlFailure([&] { doc.save(dir / "target.xml"); }), "Error: "));
+    EXPECT_EQ(fstest::ReadFile(dir / "target.xml/keep"), "old");
+    EXPECT_EQ(FolderEntries(dir.Path()).size(), 1u);
 
     if (::geteuid() != 0) {  // root may write anywhere
-        dir.Write("old.xml", "<old/>");
+        fstest::WriteFile(dir / "old.xml", "<old/>");
         ::chmod(dir.Path().c_str(), 0555);
-        EXPECT_EQ(XmlFailure([&] { doc.save(dir.File("old.xml")); }), "Error: Access is denied.");
+        EXPECT_EQ(XmlFailure([&] { doc.save(dir / "old.xml"); }), "Error: Access is denied.");
         ::chmod(dir.Path().c_str(), 0755);
-        EXPECT_EQ(dir.Read("old.xml"), "<old/>");
+        EXPECT_EQ(fstest::ReadFile(dir / "old.xml"), "<old/>");
     }
 }
 
