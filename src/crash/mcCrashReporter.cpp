@@ -139,19 +139,20 @@ void PrvWriteRegisters(const ucontext_t* c) {
         std::uint64_t nB;
         const char* pszC;
         std::uint64_t nC;
+        int nWidthC = 16;
     };
     const Line lines[] = {
         {"RDI:    0x", PrvReg(c, REG_RDI), "  RSI: 0x", PrvReg(c, REG_RSI), "  RAX:   0x", PrvReg(c, REG_RAX)},
         {"RBX:    0x", PrvReg(c, REG_RBX), "  RCX: 0x", PrvReg(c, REG_RCX), "  RDX:   0x", PrvReg(c, REG_RDX)},
-        {"RIP:    0x", PrvReg(c, REG_RIP), "  RBP: 0x", PrvReg(c, REG_RBP), "  SegCs: 0x", nSegs & 0xFFFF},
-        {"EFlags: 0x", PrvReg(c, REG_EFL), "  RSP: 0x", PrvReg(c, REG_RSP), "  SegSs: 0x", 0x2B},
+        {"RIP:    0x", PrvReg(c, REG_RIP), "  RBP: 0x", PrvReg(c, REG_RBP), "  SegCs: 0x", nSegs & 0xFFFF, 8},
+        {"EFlags: 0x", PrvReg(c, REG_EFL), "  RSP: 0x", PrvReg(c, REG_RSP), "  SegSs: 0x", 0x2B, 8},
         {"R8:     0x", PrvReg(c, REG_R8), "  R9:  0x", PrvReg(c, REG_R9), "  R10:   0x", PrvReg(c, REG_R10)},
         {"R11:    0x", PrvReg(c, REG_R11), "  R12: 0x", PrvReg(c, REG_R12), "  R13:   0x", PrvReg(c, REG_R13)},
         {"R14:    0x", PrvReg(c, REG_R14), "  R15: 0x", PrvReg(c, REG_R15), "  CR2:   0x", PrvReg(c, REG_CR2)},
     };
     for (const Line& line : lines) {
         PrvPiece piece;
-        piece.Str(line.pszA).Hex(line.nA, 16).Str(line.pszB).Hex(line.nB, 16).Str(line.pszC).Hex(line.nC, 16);
+        piece.Str(line.pszA).Hex(line.nA, 16).Str(line.pszB).Hex(line.nB, 16).Str(line.pszC).Hex(line.nC, line.nWidthC);
         piece.Str("\r\n");
     }
 }
@@ -280,7 +281,8 @@ void PrvSignalHandler(int nSignal, siginfo_t* pInfo, void* pvContext) {
     exception.nCode = mcCrashReporter::CodeOfSignal(nSignal, exception.nSignalCode);
     exception.pContext = pContext;
     exception.nAddress = PrvReg(pContext, REG_RIP);
-    if ((nSignal == SIGSEGV || nSignal == SIGBUS) && pInfo) {
+    // A signal sent by a process (kill, raise) carries no faulting address.
+    if ((nSignal == SIGSEGV || nSignal == SIGBUS) && pInfo && pInfo->si_code > 0) {
         exception.nParams = 2;
         // Page-fault error code: bit 1 set for a write.
         exception.params[0] = (PrvReg(pContext, REG_ERR) & 2) ? 1 : 0;

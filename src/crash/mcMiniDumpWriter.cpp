@@ -19,7 +19,8 @@ constexpr std::uint32_t kModuleListStream = 4;
 constexpr std::uint32_t kMemoryListStream = 5;
 constexpr std::uint32_t kExceptionStream = 6;
 constexpr std::uint32_t kSystemInfoStream = 7;
-constexpr std::uint32_t kStreamCount = 5;
+constexpr std::uint32_t kMiscInfoStream = 15;
+constexpr std::uint32_t kStreamCount = 6;
 constexpr std::uint16_t kArchAmd64 = 9;
 constexpr std::uint32_t kPlatformLinux = 0x8201;
 constexpr std::uint32_t kContextAmd64 = 0x00100000;
@@ -135,6 +136,13 @@ bool mcMiniDumpWriter::Write(const char* pszPath, const msMiniDumpException& exc
         std::memcpy(info + 24, &nCsd, 4);
         const std::uint32_t nAt = PrvPut(info, sizeof info);
         directory(kSystemInfoStream, nAt, sizeof info);
+    }
+
+    // Miscellaneous information: the process id.
+    {
+        const std::uint32_t misc[6] = {24, 1, static_cast<std::uint32_t>(::getpid()), 0, 0, 0};
+        const std::uint32_t nAt = PrvPut(misc, sizeof misc);
+        directory(kMiscInfoStream, nAt, sizeof misc);
     }
 
     // The faulting thread's context and stack.
