@@ -48,17 +48,14 @@ void mcCrashReportFile::Append(const char* pUtf8, std::size_t nBytes) {
 
 bool mcCrashReportFile::PrvFlush() {
     if (m_nWaiting == 0) return true;
-    // Little-endian on disk whatever the host order.
-    unsigned char bytes[512];
+    // Little-endian on disk whatever the host order; one write per flush,
+    // as every write of a write-through file waits for the disk.
     std::size_t nOut = 0;
     for (std::size_t i = 0; i < m_nWaiting; ++i) {
-        bytes[nOut++] = static_cast<unsigned char>(m_buffer[i] & 0xFF);
-        bytes[nOut++] = static_cast<unsigned char>(m_buffer[i] >> 8);
-        if (nOut == sizeof bytes || i + 1 == m_nWaiting) {
-            if (m_fd < 0 || !mfCrashWriteAll(m_fd, bytes, nOut)) m_bWriteFailed = true;
-            nOut = 0;
-        }
+        m_bytes[nOut++] = static_cast<unsigned char>(m_buffer[i] & 0xFF);
+        m_bytes[nOut++] = static_cast<unsigned char>(m_buffer[i] >> 8);
     }
+    if (m_fd < 0 || !mfCrashWriteAll(m_fd, m_bytes, nOut)) m_bWriteFailed = true;
     m_nWaiting = 0;
     return !m_bWriteFailed;
 }

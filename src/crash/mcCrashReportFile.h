@@ -42,6 +42,8 @@ private:
     bool m_bWriteFailed = false;
     std::size_t m_nWaiting = 0;
     char16_t m_buffer[kFlushThreshold + 2 * kMaxPiece + 8];
+    // The same text as little-endian bytes, written with one call.
+    unsigned char m_bytes[sizeof m_buffer];
 };
 
 // Converts UTF-8 to UTF-16LE code units; calls put for each unit. Invalid

@@ -453,7 +453,8 @@ int mcCrashReporter::Report(const msCrashException& exception, const char* pszWh
     { PrvPiece piece; piece.Str("===== [end of ").Str(kReportName).Str("] =====\r\n\r\n"); }
     g_report.Close();
 
-    // The history line: ten fields joined by ", ".
+    // The history line: ten fields joined by ", " (the last one is the
+    // guarded function; none of the fields holds ", " but a path could).
     {
         mcCrashText line(g_szLine, sizeof g_szLine);
         line.Str(f.szExeFileName).Str(", ").Str(f.szExecutable).Str(", ");
@@ -464,6 +465,8 @@ int mcCrashReporter::Report(const msCrashException& exception, const char* pszWh
         PrvAppendVersion(line, pModule ? pModule->version : kNoVersion);
         line.Str(", ").Hex(nCs, 4).Char(':').Hex(exception.nAddress, 8).Str(", ");
         PrvAppendDateTime(line);
+        // The tenth field: the guarded function that faulted.
+        line.Str(", ").Str(pszWhere ? pszWhere : "Unknown");
         PrvDebugOutput(line.Data());
         PrvDebugOutput("\n");
         (void)g_history.AppendLine(line.Data());
