@@ -85,11 +85,15 @@ void PrvAppendVersion(mcCrashText& text, const std::uint32_t* version) {
     text.Dec(version[0]).Char('.').Dec(version[1]).Char('.').Dec(version[2]).Char('.').Dec(version[3]);
 }
 
-// "%d/%d/%d %02d:%02d:%02d", local time, seconds even.
-void PrvAppendDateTime(mcCrashText& text) {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    std::int64_t nSeconds = static_cast<std::int64_t>(now.tv_sec) + g_facts.nTimeZoneOffset;
+// "%d/%d/%d %02d:%02d:%02d", local time (the zone's offset at start-up),
+// seconds even; nTime: seconds since 1970, -1 for now.
+void PrvAppendDateTime(mcCrashText& text, std::int64_t nTime = -1) {
+    if (nTime < 0) {
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        nTime = now.tv_sec;
+    }
+    std::int64_t nSeconds = nTime + g_facts.nTimeZoneOffset;
     std::int64_t nDays = nSeconds / 86400;
     std::int64_t nRest = nSeconds % 86400;
     if (nRest < 0) {
@@ -200,8 +204,8 @@ void PrvWriteModules() {
         piece.Str("Checksum:   0x").Hex(0, 8).Str("  Time Stamp: 0x").Hex(static_cast<std::uint32_t>(module.nFileTime), 8);
         piece.Str("\r\n");
         piece.Str("File Size:  ").Dec(module.nFileSize, -10).Str("  File Time:  ");
-        // The file time as the report's date-time text would show it (UTC).
-        piece.Dec(module.nFileTime).Str("\r\n");
+        PrvAppendDateTime(piece, module.nFileTime);
+        piece.Str("\r\n");
         const bool bOurs = module.bHasVersion;
         piece.Str("Version Information:\r\n");
         piece.Str("   Company:    ").Str(bOurs ? "Tavrolin, Inc." : "").Str("\r\n");
@@ -280,6 +284,15 @@ void PrvSignalHandler(int nSignal, siginfo_t* pInfo, void* pvContext) {
     exception.nSignalCode = pInfo ? pInfo->si_code : 0;
     exception.nCode = mcCrashReporter::CodeOfSignal(nSignal, exception.nSignalCode);
     exception.pContext = pContext;
+    if (nSignal == SIGSEGV && pInfo && pInfo->si_code > 0) {
+        // A fault just below the stack pointer is the stack running into
+        // its guard.
+        const std::uint64_t nFault = reinterpret_cast<std::uint64_t>(pInfo->si_addr);
+        const std::uint64_t nSp = PrvReg(pContext, REG_RSP);
+        const bool bBelow = nFault <= nSp && nSp - nFault < 65536;
+        const bool bJustAbove = nFault > nSp && nFault - nSp <= 256;
+        if (bBelow || bJustAbove) exception.nCode = 0xC00000FD;
+    }
     exception.nAddress = PrvReg(pContext, REG_RIP);
     // A signal sent by a process (kill, raise) carries no faulting address.
     if ((nSignal == SIGSEGV || nSignal == SIGBUS) && pInfo && pInfo->si_code > 0) {

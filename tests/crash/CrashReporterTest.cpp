@@ -23,6 +23,14 @@ volatile int g_nZero = 0;
 int* volatile g_pNull = nullptr;
 volatile std::uintptr_t g_nLowAddress = 0x10;
 
+// Runs until the stack is used up.
+__attribute__((noinline)) int Recurse(int n) {
+    volatile char pad[512];
+    pad[0] = static_cast<char>(n);
+    if (g_nZero < 0) return 0;
+    return Recurse(n + 1) + pad[0];
+}
+
 std::string ReportOf(const fstest::TempDir& dir) { return DecodeUtf16(dir / "ErrorLog.Txt"); }
 
 TEST(CrashReporterTest, WriteToNullGivesReportHistoryAndDump) {
@@ -84,6 +92,8 @@ const SignalCase kSignalCases[] = {
     {"IllegalInstruction", [] { __builtin_trap(); }, SIGILL, "an Illegal Instruction (0xc000001d)"},
     {"Abort", [] { std::abort(); }, SIGABRT, "a Noncontinuable Exception (0xc0000025)"},
     {"BusError", [] { ::raise(SIGBUS); }, SIGBUS, "an In Page Error (0xc0000006)"},
+    // Reported from the alternate stack.
+    {"StackOverflow", [] { g_nZero = Recurse(0); }, SIGSEGV, "a Stack Overflow (0xc00000fd)"},
 };
 
 class CrashSignalTest : public ::testing::TestWithParam<SignalCase> {};
