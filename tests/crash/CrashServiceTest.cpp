@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -217,6 +218,40 @@ TEST(CrashProgramTest, RealServerCrashLeavesFilesThatLldbReads) {
     EXPECT_NE(strLldb.find(" " + strProgram), std::string::npos) << strLldb;
     EXPECT_NE(strLldb.find("libc.so.6"), std::string::npos);
 }
+
+struct DumpTypeCase {
+    const char* pszName;
+    std::uint32_t nType;  // registry value type; 0: no value
+    std::string strBytes;
+    std::uint64_t nExpected;
+};
+
+class CrashDumpTypeTest : public ::testing::TestWithParam<DumpTypeCase> {};
+
+// "MiniDumpType" of HKCU\Software\Tavrolin\MiniDump becomes the dump
+// header's flags; anything but a 4-byte number means 0.
+TEST_P(CrashDumpTypeTest, ComesFromTheRegistry) {
+    const DumpTypeCase& c = GetParam();
+    svctest::TestMachine machine;
+    if (c.nType != 0) {
+        core::registry::RegistryKey root(core::registry::kRootCurrentUser, "");
+        root.CreateSubKey("Software\\Tavrolin\\MiniDump").SetValue("MiniDumpType", c.nType, c.strBytes);
+    }
+    fstest::TempDir dir;
+    crashtest::RunCrashChild(dir.Path(), [] { *g_pNull = 2; });
+    const std::string strDump = fstest::ReadFile(crashtest::FindDump(dir.Path()));
+    ASSERT_GE(strDump.size(), 32u);
+    std::uint64_t nFlags = 0;
+    std::memcpy(&nFlags, strDump.data() + 24, 8);
+    EXPECT_EQ(nFlags, c.nExpected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, CrashDumpTypeTest,
+                         ::testing::Values(DumpTypeCase{"Missing", 0, "", 0},
+                                           DumpTypeCase{"Number", 4, std::string("\x02\0\0\0", 4), 2},
+                                           DumpTypeCase{"WrongType", 1, "2", 0},
+                                           DumpTypeCase{"WrongSize", 4, std::string("\x02\0", 2), 0}),
+                         [](const auto& info) { return std::string(info.param.pszName); });
 
 TEST(CrashProgramTest, CrashDialogTellsWhereTheFilesAre) {
     svctest::TestMachine machine;
