@@ -60,6 +60,12 @@ mcCrashGuardScope::~mcCrashGuardScope() {
     t_pszName = m_pszOuterName;
 }
 
-const char* mcCrashGuardScope::CurrentPrefix() noexcept { return t_pszPrefix; }
-const char* mcCrashGuardScope::CurrentName() noexcept { return t_pszName; }
-bool mcCrashGuardScope::EnsureAlternateStack() noexcept { return t_altStack.Ensure(); }
+const char* mcCrashGuardScope::CurrentPrefix() noexcept {
+    return t_pszPrefix;
+}
+const char* mcCrashGuardScope::CurrentName() noexcept {
+    return t_pszName;
+}
+bool mcCrashGuardScope::EnsureAlternateStack() noexcept {
+    return t_altStack.Ensure();
+}

@@ -31,7 +31,9 @@ void mcCrashReportFile::PrvPut(char16_t c) {
     if (m_nWaiting < sizeof m_buffer / sizeof m_buffer[0]) m_buffer[m_nWaiting++] = c;
 }
 
-void mcCrashReportFile::Append(const char* pszUtf8) { Append(pszUtf8, mfCrashStrLen(pszUtf8)); }
+void mcCrashReportFile::Append(const char* pszUtf8) {
+    Append(pszUtf8, mfCrashStrLen(pszUtf8));
+}
 
 void mcCrashReportFile::Append(const char* pUtf8, std::size_t nBytes) {
     while (nBytes > 0) {

@@ -60,14 +60,30 @@ void mfCrashUtf8ToUtf16(const char* p, std::size_t n, Put put) {
         } else {
             std::size_t nMore = 0;
             std::uint32_t nMin = 0;
-            if ((c & 0xE0) == 0xC0) { nMore = 1; cp = c & 0x1F; nMin = 0x80; }
-            else if ((c & 0xF0) == 0xE0) { nMore = 2; cp = c & 0x0F; nMin = 0x800; }
-            else if ((c & 0xF8) == 0xF0) { nMore = 3; cp = c & 0x07; nMin = 0x10000; }
+            if ((c & 0xE0) == 0xC0) {
+                nMore = 1;
+                cp = c & 0x1F;
+                nMin = 0x80;
+            } else if ((c & 0xF0) == 0xE0) {
+                nMore = 2;
+                cp = c & 0x0F;
+                nMin = 0x800;
+            } else if ((c & 0xF8) == 0xF0) {
+                nMore = 3;
+                cp = c & 0x07;
+                nMin = 0x10000;
+            }
             bool bOk = nMore > 0;
             for (std::size_t k = 1; bOk && k <= nMore; ++k) {
-                if (i + k >= n) { bOk = false; break; }
+                if (i + k >= n) {
+                    bOk = false;
+                    break;
+                }
                 const unsigned char cc = static_cast<unsigned char>(p[i + k]);
-                if ((cc & 0xC0) != 0x80) { bOk = false; break; }
+                if ((cc & 0xC0) != 0x80) {
+                    bOk = false;
+                    break;
+                }
                 cp = (cp << 6) | (cc & 0x3F);
             }
             if (bOk && cp >= nMin && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF)) {

@@ -162,7 +162,10 @@ void PrvWriteRegisters(const ucontext_t* c) {
 }
 
 void PrvWriteStack(std::uint64_t nSp) {
-    { PrvPiece piece; piece.Str("\r\n\r\nStack:\r\n"); }
+    {
+        PrvPiece piece;
+        piece.Str("\r\n\r\nStack:\r\n");
+    }
     const std::uint64_t nTop = nSp ? g_maps.RunEnd(nSp) : 0;
     if (nTop > nSp && g_maps.IsReadable(nSp, 8)) {
         std::uint64_t nBytes = nTop - nSp;
@@ -177,8 +180,10 @@ void PrvWriteStack(std::uint64_t nSp) {
             const std::uint64_t nInLine = nWords - nLine < kWordsPerLine ? nWords - nLine : kWordsPerLine;
             const auto* pWords = reinterpret_cast<const std::uint64_t*>(nAt);
             for (std::uint64_t k = 0; k < kWordsPerLine; ++k) {
-                if (k < nInLine) piece.Hex(pWords[k], 16).Char(' ');
-                else piece.Str("                 ");
+                if (k < nInLine)
+                    piece.Hex(pWords[k], 16).Char(' ');
+                else
+                    piece.Str("                 ");
             }
             const auto* pBytes = reinterpret_cast<const unsigned char*>(nAt);
             for (std::uint64_t k = 0; k < nInLine * 8; ++k) {
@@ -201,7 +206,10 @@ void PrvWriteModules() {
         PrvPiece piece;
         piece.Str("Module ").Dec(nNumber).Str("\r\n").Str(module.szPath).Str("\r\n");
         piece.Str("Image Base: 0x").Hex(module.nBase, 8).Str("  Image Size: 0x").Hex(module.nSize, 8).Str("\r\n");
-        piece.Str("Checksum:   0x").Hex(0, 8).Str("  Time Stamp: 0x").Hex(static_cast<std::uint32_t>(module.nFileTime), 8);
+        piece.Str("Checksum:   0x")
+            .Hex(0, 8)
+            .Str("  Time Stamp: 0x")
+            .Hex(static_cast<std::uint32_t>(module.nFileTime), 8);
         piece.Str("\r\n");
         piece.Str("File Size:  ").Dec(module.nFileSize, -10).Str("  File Time:  ");
         PrvAppendDateTime(piece, module.nFileTime);
@@ -348,8 +356,10 @@ void mcCrashReporter::Prepare(const Config& config) noexcept {
         std::string strFolder = config.strFolder;
         if (strFolder.empty()) {
             const std::size_t nSlash = strExe.rfind('/');
-            if (nSlash == std::string::npos) strFolder.push_back('.');
-            else strFolder.append(strExe, 0, nSlash == 0 ? 1 : nSlash);
+            if (nSlash == std::string::npos)
+                strFolder.push_back('.');
+            else
+                strFolder.append(strExe, 0, nSlash == 0 ? 1 : nSlash);
             if (::access(strFolder.c_str(), W_OK) != 0 && !config.strAppFolder.empty()) strFolder = config.strAppFolder;
         }
         mfCrashStrCopy(f.szFolder, kPath, strFolder.c_str());
@@ -450,20 +460,28 @@ int mcCrashReporter::Report(const msCrashException& exception, const char* pszWh
         piece.Str(exception.params[0] ? "Write to" : "Read from").Str(" location ").Hex(exception.params[1], 8);
         piece.Str(" caused an access violation.\r\n");
     }
-    { PrvPiece piece; piece.Str("\r\nContext:\r\n"); }
+    {
+        PrvPiece piece;
+        piece.Str("\r\nContext:\r\n");
+    }
     PrvWriteRegisters(exception.pContext);
     {
         PrvPiece piece;
         piece.Str("\r\nBytes at CS:EIP:\r\n");
         const auto* pCode = reinterpret_cast<const unsigned char*>(exception.nAddress);
         for (int i = 0; i < 16; ++i) {
-            if (g_maps.IsReadable(exception.nAddress + static_cast<std::uint64_t>(i), 1)) piece.Hex(pCode[i], 2).Char(' ');
-            else piece.Str("?? ");
+            if (g_maps.IsReadable(exception.nAddress + static_cast<std::uint64_t>(i), 1))
+                piece.Hex(pCode[i], 2).Char(' ');
+            else
+                piece.Str("?? ");
         }
     }
     PrvWriteStack(PrvReg(exception.pContext, REG_RSP));
     PrvWriteModules();
-    { PrvPiece piece; piece.Str("===== [end of ").Str(kReportName).Str("] =====\r\n\r\n"); }
+    {
+        PrvPiece piece;
+        piece.Str("===== [end of ").Str(kReportName).Str("] =====\r\n\r\n");
+    }
     g_report.Close();
 
     // The history line: ten fields joined by ", " (the last one is the
@@ -561,22 +579,39 @@ std::uint32_t mcCrashReporter::CodeOfSignal(int nSignal, int nSignalCode) noexce
             return 0xC0000025;
         case SIGFPE:
             switch (nSignalCode) {
-                case FPE_INTDIV: return 0xC0000094;
-                case FPE_INTOVF: return 0xC0000095;
-                case FPE_FLTDIV: return 0xC000008E;
-                case FPE_FLTOVF: return 0xC0000091;
-                case FPE_FLTUND: return 0xC0000093;
-                case FPE_FLTRES: return 0xC000008F;
-                case FPE_FLTINV: return 0xC0000090;
-                case FPE_FLTSUB: return 0xC000008C;
-                default: return 0xC0000090;
+                case FPE_INTDIV:
+                    return 0xC0000094;
+                case FPE_INTOVF:
+                    return 0xC0000095;
+                case FPE_FLTDIV:
+                    return 0xC000008E;
+                case FPE_FLTOVF:
+                    return 0xC0000091;
+                case FPE_FLTUND:
+                    return 0xC0000093;
+                case FPE_FLTRES:
+                    return 0xC000008F;
+                case FPE_FLTINV:
+                    return 0xC0000090;
+                case FPE_FLTSUB:
+                    return 0xC000008C;
+                default:
+                    return 0xC0000090;
             }
         default:
             return 0;
     }
 }
 
-std::string mcCrashReporter::ReportPath() { return g_facts.szReportPath; }
-std::string mcCrashReporter::HistoryPath() { return g_facts.szHistoryPath; }
-std::string mcCrashReporter::DefaultDumpPath() { return g_facts.szDumpPath; }
-std::string mcCrashReporter::Folder() { return g_facts.szFolder; }
+std::string mcCrashReporter::ReportPath() {
+    return g_facts.szReportPath;
+}
+std::string mcCrashReporter::HistoryPath() {
+    return g_facts.szHistoryPath;
+}
+std::string mcCrashReporter::DefaultDumpPath() {
+    return g_facts.szDumpPath;
+}
+std::string mcCrashReporter::Folder() {
+    return g_facts.szFolder;
+}

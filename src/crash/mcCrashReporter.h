@@ -25,13 +25,13 @@
 
 // A fault as the report sees it (the platform's exception pointers).
 struct msCrashException {
-    std::uint32_t nCode = 0;         // exception code (table in mcCrashReporter)
-    std::uint64_t nAddress = 0;      // instruction address
-    int nParams = 0;                 // access violation: 2
-    std::uint64_t params[2] = {};    // [0] 1 = write, 0 = read; [1] the address
+    std::uint32_t nCode = 0;               // exception code (table in mcCrashReporter)
+    std::uint64_t nAddress = 0;            // instruction address
+    int nParams = 0;                       // access violation: 2
+    std::uint64_t params[2] = {};          // [0] 1 = write, 0 = read; [1] the address
     const ucontext_t* pContext = nullptr;  // registers; null: none known
-    int nSignal = 0;                 // 0 for a C++ exception
-    int nSignalCode = 0;             // si_code
+    int nSignal = 0;                       // 0 for a C++ exception
+    int nSignalCode = 0;                   // si_code
 };
 
 class mcCrashReporter {

@@ -1,7 +1,8 @@
 #include "crash/mcCrashText.h"
 
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
 
 mcCrashText::mcCrashText(char* pBuffer, std::size_t nCapacity) : m_pBuffer(pBuffer), m_nCapacity(nCapacity) {
     Clear();
@@ -25,9 +26,13 @@ mcCrashText& mcCrashText::Bytes(const char* p, std::size_t n) {
     return *this;
 }
 
-mcCrashText& mcCrashText::Str(const char* psz) { return psz ? Bytes(psz, mfCrashStrLen(psz)) : *this; }
+mcCrashText& mcCrashText::Str(const char* psz) {
+    return psz ? Bytes(psz, mfCrashStrLen(psz)) : *this;
+}
 
-mcCrashText& mcCrashText::Char(char c) { return Bytes(&c, 1); }
+mcCrashText& mcCrashText::Char(char c) {
+    return Bytes(&c, 1);
+}
 
 mcCrashText& mcCrashText::Hex(std::uint64_t nValue, int nWidth, bool bUpper) {
     const char* pszDigits = bUpper ? "0123456789ABCDEF" : "0123456789abcdef";

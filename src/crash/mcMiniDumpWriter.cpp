@@ -38,13 +38,17 @@ std::uint32_t mcMiniDumpWriter::PrvPut(const void* p, std::size_t n) {
         m_bOverflow = true;
         return nAt;
     }
-    if (p) std::memcpy(m_buffer + m_nSize, p, n);
-    else std::memset(m_buffer + m_nSize, 0, n);
+    if (p)
+        std::memcpy(m_buffer + m_nSize, p, n);
+    else
+        std::memset(m_buffer + m_nSize, 0, n);
     m_nSize += n;
     return nAt;
 }
 
-std::uint32_t mcMiniDumpWriter::PrvPutU32(std::uint32_t n) { return PrvPut(&n, 4); }
+std::uint32_t mcMiniDumpWriter::PrvPutU32(std::uint32_t n) {
+    return PrvPut(&n, 4);
+}
 
 void mcMiniDumpWriter::PrvAlign() {
     while (m_nSize % 8 != 0 && !m_bOverflow) PrvPut(nullptr, 1);
@@ -85,7 +89,8 @@ std::uint32_t mcMiniDumpWriter::PrvPutContext(const ucontext_t* pContext) {
         put32(68, static_cast<std::uint32_t>(g[REG_EFL]));
         const int regs[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
                               REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
-        for (int i = 0; i < 16; ++i) put64(120 + 8 * static_cast<std::size_t>(i), static_cast<std::uint64_t>(g[regs[i]]));
+        for (int i = 0; i < 16; ++i)
+            put64(120 + 8 * static_cast<std::size_t>(i), static_cast<std::uint64_t>(g[regs[i]]));
         put64(248, static_cast<std::uint64_t>(g[REG_RIP]));
     }
     return PrvPut(context, sizeof context);
@@ -126,8 +131,10 @@ bool mcMiniDumpWriter::Write(const char* pszPath, const msMiniDumpException& exc
         std::uint32_t* pNumbers[3] = {&nMajor, &nMinor, &nBuild};
         for (int k = 0; k < 3 && *p; ++k) {
             while (*p >= '0' && *p <= '9') *pNumbers[k] = *pNumbers[k] * 10 + static_cast<std::uint32_t>(*p++ - '0');
-            if (*p == '.') ++p;
-            else break;
+            if (*p == '.')
+                ++p;
+            else
+                break;
         }
         std::memcpy(info + 8, &nMajor, 4);
         std::memcpy(info + 12, &nMinor, 4);
@@ -234,8 +241,8 @@ bool mcMiniDumpWriter::Write(const char* pszPath, const msMiniDumpException& exc
             // Fixed version information.
             const std::uint32_t nMs = module.bHasVersion ? (module.version[0] << 16) | (module.version[1] & 0xFFFF) : 0;
             const std::uint32_t nLs = module.bHasVersion ? (module.version[2] << 16) | (module.version[3] & 0xFFFF) : 0;
-            const std::uint32_t fixed[13] = {module.bHasVersion ? 0xFEEF04BDu : 0u, 0x00010000, nMs, nLs, nMs, nLs,
-                                             0, 0, 0, 0, 0, 0, 0};
+            const std::uint32_t fixed[13] = {
+                module.bHasVersion ? 0xFEEF04BDu : 0u, 0x00010000, nMs, nLs, nMs, nLs, 0, 0, 0, 0, 0, 0, 0};
             PrvPut(fixed, sizeof fixed);
             PrvPutU32(module.nBuildIdSize > 0 ? static_cast<std::uint32_t>(4 + module.nBuildIdSize) : 0);
             PrvPutU32(nCodeViews[i]);

@@ -18,9 +18,12 @@ bool PrvParseHex(const char*& p, const char* pEnd, std::uint64_t& nValue) {
     for (; p < pEnd; ++p) {
         const char c = *p;
         int nDigit = -1;
-        if (c >= '0' && c <= '9') nDigit = c - '0';
-        else if (c >= 'a' && c <= 'f') nDigit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') nDigit = c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            nDigit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            nDigit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            nDigit = c - 'A' + 10;
         if (nDigit < 0) break;
         nValue = (nValue << 4) | static_cast<std::uint64_t>(nDigit);
     }

@@ -19,12 +19,12 @@ struct msLoadedModule {
     std::uint64_t nBase = 0;  // the ELF header's address
     std::uint64_t nSize = 0;  // from the base to the end of the object's last mapping
     char szPath[512] = {};
-    bool bHasVersion = false;     // our file-version note
+    bool bHasVersion = false;  // our file-version note
     std::uint32_t version[4] = {};
     std::uint8_t buildId[32] = {};  // GNU build id, if any
     std::size_t nBuildIdSize = 0;
-    std::int64_t nFileSize = -1;    // from stat; -1 when the file is gone
-    std::int64_t nFileTime = 0;     // modification time, seconds since 1970
+    std::int64_t nFileSize = -1;  // from stat; -1 when the file is gone
+    std::int64_t nFileTime = 0;   // modification time, seconds since 1970
 };
 
 class mcProcessMaps {

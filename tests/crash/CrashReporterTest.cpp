@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "crash/CrashTestSupport.h"
 #include "crash/mcCrashGuardScope.h"
 #include "crash/mcCrashReporter.h"
-#include "crash/CrashTestSupport.h"
 
 namespace {
 
@@ -31,7 +31,9 @@ __attribute__((noinline)) int Recurse(int n) {
     return Recurse(n + 1) + pad[0];
 }
 
-std::string ReportOf(const fstest::TempDir& dir) { return DecodeUtf16(dir / "ErrorLog.Txt"); }
+std::string ReportOf(const fstest::TempDir& dir) {
+    return DecodeUtf16(dir / "ErrorLog.Txt");
+}
 
 TEST(CrashReporterTest, WriteToNullGivesReportHistoryAndDump) {
     fstest::TempDir dir;
@@ -50,10 +52,11 @@ TEST(CrashReporterTest, WriteToNullGivesReportHistoryAndDump) {
     EXPECT_NE(strReport.find("Exception handler called in moComponentMgr::StartComponentInstall.\r\n"),
               std::string::npos);
     EXPECT_NE(strReport.find("Write to location 00000000 caused an access violation.\r\n"), std::string::npos);
-    for (const char* pszPart : {"Error occurred at ", "Operating system:  ", " processor(s), type 8664.\r\n",
-                                "% memory in use.\r\n", " MBytes user address space free.\r\n", "\r\nContext:\r\nRDI:    0x",
-                                "\r\nBytes at CS:EIP:\r\n", "\r\n\r\nStack:\r\n0x", "Module 1\r\n", "Image Base: 0x",
-                                "   FileVer:    1.0.0.73\r\n", "===== [end of ErrorLog.Txt] =====\r\n\r\n"}) {
+    for (const char* pszPart :
+         {"Error occurred at ", "Operating system:  ", " processor(s), type 8664.\r\n", "% memory in use.\r\n",
+          " MBytes user address space free.\r\n", "\r\nContext:\r\nRDI:    0x", "\r\nBytes at CS:EIP:\r\n",
+          "\r\n\r\nStack:\r\n0x", "Module 1\r\n", "Image Base: 0x", "   FileVer:    1.0.0.73\r\n",
+          "===== [end of ErrorLog.Txt] =====\r\n\r\n"}) {
         EXPECT_NE(strReport.find(pszPart), std::string::npos) << pszPart;
     }
     // Stack lines: four 64-bit words and their characters.
@@ -76,6 +79,13 @@ TEST(CrashReporterTest, WriteToNullGivesReportHistoryAndDump) {
     const std::string strDump = fstest::ReadFile(dir / "test_crash.1.0.0.73.Dmp");
     ASSERT_GE(strDump.size(), 32u);
     EXPECT_EQ(strDump.substr(0, 4), "MDMP");
+    // Stack memory and paths of a root service: readable by the owner only.
+    for (const char* pszName : {"ErrorLog.Txt", "CrashHistory.CSV", "test_crash.1.0.0.73.Dmp"}) {
+        const auto perms = std::filesystem::status(dir / pszName).permissions();
+        EXPECT_EQ(perms & (std::filesystem::perms::group_all | std::filesystem::perms::others_all),
+                  std::filesystem::perms::none)
+            << pszName;
+    }
 }
 
 struct SignalCase {
@@ -205,13 +215,12 @@ TEST_P(CrashHistoryTest, StaysBounded) {
     EXPECT_FALSE(std::filesystem::exists(dir / "CrashHistory.Tmp"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, CrashHistoryTest,
-    ::testing::Values(HistoryCase{"NinetyNineGrowsToHundred", OldHistory(99), 100, "old 0"},
-                      HistoryCase{"HundredDropsTheOldest", OldHistory(100), 100, "old 1"},
-                      HistoryCase{"HalfCharacterIsCutBack", OldHistory(5) + "x", 1, nullptr},
-                      HistoryCase{"Empty", "", 1, nullptr}),
-    [](const auto& info) { return std::string(info.param.pszName); });
+INSTANTIATE_TEST_SUITE_P(Lines, CrashHistoryTest,
+                         ::testing::Values(HistoryCase{"NinetyNineGrowsToHundred", OldHistory(99), 100, "old 0"},
+                                           HistoryCase{"HundredDropsTheOldest", OldHistory(100), 100, "old 1"},
+                                           HistoryCase{"HalfCharacterIsCutBack", OldHistory(5) + "x", 1, nullptr},
+                                           HistoryCase{"Empty", "", 1, nullptr}),
+                         [](const auto& info) { return std::string(info.param.pszName); });
 
 TEST(CrashReporterTest, FilesGoToTheApplicationFolderWhenTheProgramsFolderIsNotWritable) {
     fstest::TempDir dir;

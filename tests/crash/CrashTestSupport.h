@@ -73,8 +73,10 @@ inline std::string RunCapture(const std::string& strCommand) {
 inline std::string DecodeUtf16(const std::string& strPath) {
     const std::string strBytes = fstest::ReadFile(strPath);
     if (strBytes.size() < 2 || strBytes.compare(0, 2, "\xFF\xFE") != 0) return "";
-    return RunCapture(std::string(std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3") + " -c 'import sys; sys.stdout.write(open(sys.argv[1], encoding=\"utf-16\", "
-                      "newline=\"\").read())' '" + strPath + "'");
+    return RunCapture(std::string(std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3") +
+                      " -c 'import sys; sys.stdout.write(open(sys.argv[1], encoding=\"utf-16\", "
+                      "newline=\"\").read())' '" +
+                      strPath + "'");
 }
 
 inline std::vector<std::string> Split(const std::string& strText, const std::string& strSep) {
