@@ -9,6 +9,7 @@ packages=(
   libsystemd-dev libxml2-dev libcurl4-openssl-dev libcrypto++-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   dbus-daemon dbus-bin openssl libxml2-utils curl python3 procps
+  lldb
 )
 
 missing=()

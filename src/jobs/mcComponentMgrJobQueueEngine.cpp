@@ -1,5 +1,7 @@
 #include "jobs/mcComponentMgrJobQueueEngine.h"
 
+#include "crash/mcCrashGuardScope.h"
+
 #include <exception>
 #include <utility>
 
@@ -26,6 +28,7 @@ mcComponentMgrJobQueueEngine::~mcComponentMgrJobQueueEngine() {
 }
 
 void mcComponentMgrJobQueueEngine::InitThread() {
+    const mcCrashGuardScope crashScope(nullptr, kFunctionInitThread);
     try {
         m_pHooks->InitThread();
     } catch (...) {
@@ -36,6 +39,7 @@ void mcComponentMgrJobQueueEngine::InitThread() {
 
 void mcComponentMgrJobQueueEngine::Run() {
     if (m_bInitFailed) return;
+    const mcCrashGuardScope crashScope(nullptr, kFunctionRun);
     try {
         RunImpl();
     } catch (...) {

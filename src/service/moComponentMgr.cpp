@@ -1,5 +1,7 @@
 #include "service/moComponentMgr.h"
 
+#include "crash/mcCrashGuardScope.h"
+
 #include <algorithm>
 #include <new>
 
@@ -103,6 +105,7 @@ moComponentMgr::~moComponentMgr() {
 }
 
 HRESULT moComponentMgr::RunGuarded(const char* pszMethod, const std::function<HRESULT()>& body) {
+    const mcCrashGuardScope crashScope(kMethodPrefix, pszMethod);
     try {
         return body();
     } catch (...) {

@@ -22,10 +22,12 @@
 #include "contract/ComponentMgrIfc.h"
 #include "base/FileUtils.h"
 #include "base/mcCMLog.h"
+#include "registry/RegistryDatabase.h"
 #include "registry/mcCMUtils.h"
 #include "service/ServerCommandLine.h"
 #include "service/ServerRegistration.h"
 #include "service/mcComponentMgrServer.h"
+#include "service/mcCrashReportHook.h"
 
 namespace {
 
@@ -111,7 +113,13 @@ int main(int argc, char** argv) {
         return ExitCodeOf(svcreg::mfUnregisterServer(config), kSwitchUnregServer);
     }
 
-    mcComponentMgrServer server(std::move(config));
+    // Crash reports go beside the program, or to the application folder when
+    // the program's folder is read-only.
+    if (!config.strRegistryPath.empty()) core::registry::db::SetDatabasePathOverride(config.strRegistryPath);
+    mcCrashReporter::Config crashConfig;
+    crashConfig.strAppFolder = config.strAppFolder.empty() ? mcCMUtils::GetAppPath() : config.strAppFolder;
+    mcCrashReportHook crashHook(crashConfig);
+    mcComponentMgrServer server(std::move(config), &crashHook);
     StopSignalThread stopSignals(server);
     return server.Run();
 }
