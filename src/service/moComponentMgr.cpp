@@ -299,7 +299,10 @@ void moComponentMgr::PrvRunOnWorker(const char* pszMethod,
     };
     auto done = [this, pOutcome, fnDone](bool bRan) {
         const bool bAnswer = bRan && !m_bReleasing;
-        if (fnDone) fnDone(bAnswer ? pOutcome->hr : cmifc::CO_E_SERVER_STOPPING);
+        // A body that faulted is answered as such even though the terminate
+        // handler is ending the server meanwhile.
+        const bool bFaulted = bRan && pOutcome->hr == cmifc::RPC_E_SERVERFAULT;
+        if (fnDone) fnDone(bAnswer || bFaulted ? pOutcome->hr : cmifc::CO_E_SERVER_STOPPING);
         // The update has released every lock: the sinks may call back in,
         // even for another update.
         if (bAnswer) {

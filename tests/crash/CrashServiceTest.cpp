@@ -69,16 +69,19 @@ TEST_P(CrashServiceTest, FaultInABusMethodIsReportedAndEndsTheServer) {
         crashConfig.strFolder = crashDir.Path();
         mcCrashReportHook hook(crashConfig);
         static std::atomic<bool> s_bArmed{false};
+        static std::atomic<int> s_nChecks{0};
         mcServiceConfig config = svctest::TestConfig(machine, bus);
         config.fnConnectionCheck = [&c] {
             if (s_bArmed) DoFault(c.fault);
+            ++s_nChecks;
             return false;
         };
         svctest::InProcessServer server(std::move(config), nullptr, &hook);
         if (!server.WaitServing(bus)) ::_exit(10);
-        // Served on the main thread after FinalConstruct, which also checks
-        // the connection.
-        (void)server.OnMain([] { return 0; });
+        // The start-up update runs on the background worker and checks the
+        // connection twice (the forced first update, then the due one); the
+        // fault is armed only after it, so that it fires in UpdateManifests.
+        if (!svctest::WaitFor([] { return s_nChecks.load() >= 2; })) ::_exit(13);
         s_bArmed = true;
         (void)::write(fdReady[1], "r", 1);
         if (!server.WaitEnded(20s)) ::_exit(11);

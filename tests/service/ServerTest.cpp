@@ -674,7 +674,7 @@ TEST_F(ServerTest, CtlWatchEndsWhenTheServiceEnds) {
     m_pServer->Server().RequestStop();
     ASSERT_TRUE(m_pServer->WaitEnded());
     EXPECT_EQ(watch.Wait(), 3);
-    EXPECT_NE(watch.Err().find("the service has ended"), std::string::npos) << watch.Err();
+    EXPECT_NE(watch.Err().find("the component manager has ended"), std::string::npos) << watch.Err();
 }
 
 }  // namespace
