@@ -43,6 +43,8 @@ const std::vector<msSetting>& PrvSettings() {
         {"event-server", meKind::kHost, false, "EventServer", "(none)", "host[:port] that receives event reports"},
         {"send-events", meKind::kSwitch, false, "SendEvents", "1",
          "1 sends event reports (download, install and manifest outcomes), 0 sends none"},
+        {"require-package-hash", meKind::kSwitch, false, "RequirePackageHash", "0",
+         "1 refuses to download a package whose manifest entry names no SHA-256"},
         {"connection-check-server", meKind::kHost, false, "ConnectionCheckServer", "(none)",
          "host[:port] of the connection check's HTTP probe"},
         {"connection-check-algorithm", meKind::kNumber, true, "ConnectionCheckAlgorithm", "2",
