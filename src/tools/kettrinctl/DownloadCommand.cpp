@@ -200,7 +200,10 @@ int WaitForOutcome(const char* pszCommand, mcComponentMgrClient& client, const D
         PrintOutcomeJson(pszCommand, strName, "complete", std::string());
         return kExitOk;
     }
-    PrintError(pszCommand, "the download of " + strName + " failed: " + watcher.Text(),
+    PrintError(pszCommand,
+               "the download of " + strName + " failed" +
+                   (watcher.Text().empty() ? std::string(bCancelAsked ? " (cancelled)" : " (the service log says why)")
+                                           : ": " + watcher.Text()),
                HResultText(watcher.Error()));
     PrintOutcomeJson(pszCommand, strName, "failed", watcher.Text());
     return kExitDownloadFailed;
