@@ -83,7 +83,9 @@ mkdir -p "$work/www/qorb/ev"
 : >"$work/www/qorb/ev/cm"
 : >"$work/www/qorb/check.cgi"
 printf 'demo package\n' >"$work/www/viz.zrz"
-printf 'demo package\n' >"$work/www/radio.zrz"
+# A package large enough for the download to show its progress.
+head -c 16777216 /dev/urandom >"$work/www/radio.zrz"
+radio_sha=$(sha256sum "$work/www/radio.zrz" | cut -c1-64)
 manifest() {  # version, extra component markup
   cat <<EOF
 <ComponentManifest version="$1">
@@ -165,12 +167,22 @@ cat "$work/app/ComponentMgrConfig.xml"; echo
 step "the publisher adds a component; update-manifests fetches it at once"
 manifest 1.00.0002 '
   <Component name="Radio" friendlyName="Internet Radio">
-    <Plugin name="radio.zrz" version="2.01.0000"><Update><URL>'"$base"'/radio.zrz</URL></Update></Plugin>
+    <Plugin name="radio.zrz" version="2.01.0000">
+      <Update sha256="'"$radio_sha"'"><URL>'"$base"'/radio.zrz</URL></Update>
+    </Plugin>
   </Component>' >"$work/manifest.xml"
 "$ctl" manifest sign --key "$key" "$work/manifest.xml" "$work/www/Jukebox_Manifest.xml"
 directory 1.00.0002 >"$work/www/ManifestDirectory.xml"
 ask "$ctl" update-manifests
 ask "$ctl" components Jukebox
+
+step "a client downloads Radio from the local server, with progress; the package's SHA-256 is checked"
+ask "$ctl" manifest show "$work/www/Jukebox_Manifest.xml"
+ask "$ctl" download Jukebox Jukebox Radio
+ls -l "$work/app/HoldingArea/Radio"
+step "asked again, the package is already here; nothing is running to cancel"
+ask "$ctl" download Jukebox Jukebox Radio
+ask "$ctl" cancel
 
 step "the service's log"
 cat "$work/app/ComponentMgr.log"

@@ -51,6 +51,16 @@ public:
                                const std::string& strMember, const std::string& strArgument,
                                std::chrono::milliseconds timeout) = 0;
 
+    // Sends strMember(strArgument) to a client's object without waiting and
+    // without expecting an answer (a slow or vanished client cannot hold the
+    // main thread); a call that cannot be sent is logged. The default goes
+    // through CallClient, for apartments whose client calls never wait
+    // (fakes).
+    virtual void SendToClient(const mcClientCallback& target, const std::string& strInterface,
+                              const std::string& strMember, const std::string& strArgument) {
+        (void)CallClient(target, strInterface, strMember, strArgument, std::chrono::milliseconds(0));
+    }
+
     // Publishes the hidden window; fnOnClose runs on each Close. Dropping
     // the handle removes the window. Throws mcBusExc when it cannot be
     // published.

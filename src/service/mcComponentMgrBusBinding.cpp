@@ -29,6 +29,20 @@ using Answer = std::function<void(const std::function<void(mcBusMessage& reply)>
 using DeferredHandler = std::function<void(moComponentMgr& object, mcBusMessage& call, const std::string& strSender,
                                            Answer answer)>;
 
+// Deferred methods of the form (s, s, s, o) -> (i).
+DeferredHandler PrvDeferredStart(void (moComponentMgr::*pfn)(const std::string&, const std::string&,
+                                                             const std::string&, const mcClientCallback&,
+                                                             moComponentMgr::AnswerHandler)) {
+    return [pfn](moComponentMgr& o, mcBusMessage& call, const std::string& strSender, Answer answer) {
+        const std::string strClient = call.ReadString();
+        const std::string strManifest = call.ReadString();
+        const std::string strComponent = call.ReadString();
+        const mcClientCallback callback = PrvCallback(call, strSender);
+        (o.*pfn)(strClient, strManifest, strComponent, callback,
+                 [answer](HRESULT hr) { answer([hr](mcBusMessage& reply) { reply.Append(hr); }); });
+    };
+}
+
 // Methods whose work waits on the network: answered later, from the main
 // thread, while other calls are served.
 const std::map<std::string, DeferredHandler>& PrvDeferredHandlers() {
@@ -36,6 +50,18 @@ const std::map<std::string, DeferredHandler>& PrvDeferredHandlers() {
         {"UpdateManifests",
          [](moComponentMgr& o, mcBusMessage&, const std::string&, Answer answer) {
              o.UpdateManifests([answer](HRESULT hr) { answer([hr](mcBusMessage& reply) { reply.Append(hr); }); });
+         }},
+        // The start operations check the connection on the worker.
+        {"StartComponentDownload", PrvDeferredStart(&moComponentMgr::StartComponentDownload)},
+        {"StartComponentUpdate", PrvDeferredStart(&moComponentMgr::StartComponentUpdate)},
+        {"DoTriggerTasks",
+         [](moComponentMgr& o, mcBusMessage& call, const std::string& strSender, Answer answer) {
+             const std::string strClient = call.ReadString();
+             const std::string strManifest = call.ReadString();
+             const mcClientCallback callback = PrvCallback(call, strSender);
+             o.DoTriggerTasks(strClient, strManifest, callback, [answer](HRESULT hr, bool bStarted) {
+                 answer([hr, bStarted](mcBusMessage& reply) { reply.Append(hr).Append(bStarted); });
+             });
          }},
     };
     return mapHandlers;
@@ -126,7 +152,6 @@ const std::map<std::string, Handler>& PrvHandlers() {
          }},
         {"ForceStartInstall", PrvStartHandler(&moComponentMgr::ForceStartInstall)},
         // IComponentMgr
-        {"StartComponentDownload", PrvStartHandler(&moComponentMgr::StartComponentDownload)},
         {"CancelDownload",
          [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
              const std::string strFirst = call.ReadString();
@@ -143,15 +168,6 @@ const std::map<std::string, Handler>& PrvHandlers() {
              reply.Append(o.IsComponentInstalled(strClient, strManifest, strComponent, nStatus))
                  .Append(nStatus);
          }},
-        {"DoTriggerTasks",
-         [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string& strSender) {
-             const std::string strClient = call.ReadString();
-             const std::string strManifest = call.ReadString();
-             const mcClientCallback callback = PrvCallback(call, strSender);
-             bool bStarted = false;
-             reply.Append(o.DoTriggerTasks(strClient, strManifest, callback, bStarted)).Append(bStarted);
-         }},
-        {"StartComponentUpdate", PrvStartHandler(&moComponentMgr::StartComponentUpdate)},
         {"StartComponentUninstall", PrvStartHandler(&moComponentMgr::StartComponentUninstall)},
         {"ClientInstalled",
          [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {

@@ -7,7 +7,9 @@
 //
 // Every call counts as a client reference of its sender and holds a
 // reference while it is served (mcServerLifetime), when a lifetime is given.
-// Methods whose work waits on the network (UpdateManifests) are deferred: the
+// Methods whose work waits on the network (UpdateManifests, the start
+// operations StartComponentDownload, StartComponentUpdate, DoTriggerTasks)
+// are deferred: the
 // handler keeps the call's reply object and returns, the object runs the work
 // on its worker, and the reply goes out from the main thread when the work
 // has ended; the call's reference is held until then.

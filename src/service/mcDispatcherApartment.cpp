@@ -3,7 +3,10 @@
 #include "bus/mcBusDispatcher.h"
 #include "bus/mcBusExc.h"
 #include "contract/ComponentMgrIfc.h"
+#include "base/mcCMLog.h"
 #include "service/mcHiddenWindow.h"
+
+#include <systemd/sd-bus.h>
 
 bool mcDispatcherApartment::Post(Task task) { return m_dispatcher.Post(std::move(task)); }
 
@@ -35,6 +38,26 @@ HRESULT mcDispatcherApartment::CallClient(const mcClientCallback& target, const 
         return cmifc::RPC_E_DISCONNECTED;
     } catch (const mcExc&) {
         return cmifc::RPC_E_INVALID_DATA;
+    }
+}
+
+void mcDispatcherApartment::SendToClient(const mcClientCallback& target, const std::string& strInterface,
+                                         const std::string& strMember, const std::string& strArgument) {
+    try {
+        mcBusMessage call =
+            m_dispatcher.Connection().NewMethodCall(target.strBusName, target.strObjectPath, strInterface, strMember);
+        // Nobody waits for the answer, and a unique name is never activated.
+        if (sd_bus_message_set_expect_reply(call.Get(), 0) < 0 || sd_bus_message_set_auto_start(call.Get(), 0) < 0) {
+            mfCMLog("mcDispatcherApartment::SendToClient failed : " + strMember + " " + target.strBusName + " " +
+                    target.strObjectPath);
+            return;
+        }
+        call.Append(strArgument);
+        m_dispatcher.Connection().Send(call);
+    } catch (const mcExc& exc) {
+        mfCMLog("mcDispatcherApartment::SendToClient failed : " + strMember + " " + target.strBusName + " " +
+                target.strObjectPath);
+        mfCMLog(exc.Description());
     }
 }
 

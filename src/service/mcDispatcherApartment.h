@@ -20,6 +20,8 @@ public:
     HRESULT CallClient(const mcClientCallback& target, const std::string& strInterface,
                        const std::string& strMember, const std::string& strArgument,
                        std::chrono::milliseconds timeout) override;
+    void SendToClient(const mcClientCallback& target, const std::string& strInterface,
+                      const std::string& strMember, const std::string& strArgument) override;
     std::shared_ptr<void> AddWindow(std::function<void()> fnOnClose) override;
 
 private:

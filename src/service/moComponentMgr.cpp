@@ -487,15 +487,6 @@ HRESULT moComponentMgr::ForceStartInstall(const std::string&, const std::string&
     return RunGuarded("ForceStartInstall", [] { return E_NOTIMPL; });
 }
 
-HRESULT moComponentMgr::StartComponentDownload(const std::string&, const std::string&,
-                                               const std::string&, const mcClientCallback&) {
-    return RunGuarded("StartComponentDownload", [] { return E_NOTIMPL; });
-}
-
-HRESULT moComponentMgr::CancelDownload(const std::string&, const std::string&) {
-    return RunGuarded("CancelDownload", [] { return E_NOTIMPL; });
-}
-
 HRESULT moComponentMgr::StartComponentInstall(const std::string&, const std::string&,
                                               const std::string&, const mcClientCallback&) {
     return RunGuarded("StartComponentInstall", [] { return E_NOTIMPL; });
@@ -506,17 +497,6 @@ HRESULT moComponentMgr::IsComponentInstalled(const std::string& strClient, const
     nStatus = 0;
     return RunGuarded("IsComponentInstalled",
                       [&] { return IsComponentInstalledImpl(strClient, strManifest, strComponent, nStatus); });
-}
-
-HRESULT moComponentMgr::DoTriggerTasks(const std::string&, const std::string&, const mcClientCallback&,
-                                       bool& bUpdateStarted) {
-    bUpdateStarted = false;
-    return RunGuarded("DoTriggerTasks", [] { return E_NOTIMPL; });
-}
-
-HRESULT moComponentMgr::StartComponentUpdate(const std::string&, const std::string&, const std::string&,
-                                             const mcClientCallback&) {
-    return RunGuarded("StartComponentUpdate", [] { return E_NOTIMPL; });
 }
 
 HRESULT moComponentMgr::StartComponentUninstall(const std::string&, const std::string&,
@@ -564,10 +544,6 @@ HRESULT moComponentMgr::IsComponentUpdateAvailForInstall(const std::string&, con
     bAvailable = false;
     return RunGuarded("IsComponentUpdateAvailForInstall",
                       [&] { return IsComponentUpdateAvailForInstallImpl(strComponent, strVersion, bAvailable); });
-}
-
-HRESULT moComponentMgr::PredownloadComponent(const std::string&) {
-    return RunGuarded("PredownloadComponent", [] { return E_NOTIMPL; });
 }
 
 // ------------------------------------------------------------ misc

@@ -19,7 +19,8 @@
 // every method is called there, one at a time, possibly re-entered while a
 // method waits in a nested pump (an outgoing call to a client). Work that waits
 // on the network or another process never runs there: the manifest updates
-// (the start-up update of FinalConstruct, UpdateManifests) run on the object's
+// (the start-up update of FinalConstruct, UpdateManifests, DoTriggerTasks')
+// and the connection check of the start operations run on the object's
 // background worker, one at a time, and their callers are answered - on the
 // main thread - when that work has ended (deferred methods take a completion
 // instead of returning their HRESULT). The jobs' calls come through
@@ -138,17 +139,43 @@ public:
                               const std::string& strComponent, const mcClientCallback& callback);
 
     // --- IComponentMgr
-    HRESULT StartComponentDownload(const std::string& strClient, const std::string& strManifest,
-                                   const std::string& strComponent, const mcClientCallback& callback);
+    // The start operations below are deferred: what the store and the
+    // manifests know is read on the main thread at once; the parts that may
+    // wait (the package-hash policy in the registry, the connection check, the
+    // manifest refresh of DoTriggerTasks) run on the worker after any work
+    // already queued there; the job is queued and the caller answered back on
+    // the main thread. fnDone runs once, on the main thread - at once when
+    // nothing needs the worker. Besides the results of the operation itself it
+    // may get RPC_E_SERVERFAULT (a fault in the body, reported under the
+    // method's name) or CO_E_SERVER_STOPPING (the object was released first).
+    // S_OK: a download job was queued; S_FALSE: none (the reason is logged).
+    // When the package of the manifest's version is here already and newer
+    // than the installed one, the callback gets OnDownloadComplete at once,
+    // sent without waiting for the client.
+    void StartComponentDownload(const std::string& strClient, const std::string& strManifest,
+                                const std::string& strComponent, const mcClientCallback& callback,
+                                AnswerHandler fnDone);
+    // S_OK when the head of the download queue was told to cancel (the
+    // arguments do not select the job); E_FAIL when the queue is empty.
     HRESULT CancelDownload(const std::string& strFirst, const std::string& strSecond);
     HRESULT StartComponentInstall(const std::string& strClient, const std::string& strManifest,
                                   const std::string& strComponent, const mcClientCallback& callback);
     HRESULT IsComponentInstalled(const std::string& strClient, const std::string& strManifest,
                                  const std::string& strComponent, std::int32_t& nStatus);
-    HRESULT DoTriggerTasks(const std::string& strClient, const std::string& strManifest,
-                           const mcClientCallback& callback, bool& bUpdateStarted);
-    HRESULT StartComponentUpdate(const std::string& strClient, const std::string& strManifest,
-                                 const std::string& strComponent, const mcClientCallback& callback);
+    // Deferred like StartComponentDownload. Refreshes the manifests when due
+    // (on the worker), then starts the download of the first of the client's
+    // components (store order) whose update is mandatory or whose
+    // "autoupdate" is "true" in any letter case and whose manifest version is
+    // newer than the installed one. S_OK (bUpdateStarted tells whether one
+    // was started), S_FALSE without store, directory or manifest.
+    using TriggerAnswerHandler = std::function<void(HRESULT hr, bool bUpdateStarted)>;
+    void DoTriggerTasks(const std::string& strClient, const std::string& strManifest,
+                        const mcClientCallback& callback, TriggerAnswerHandler fnDone);
+    // Deferred like StartComponentDownload. S_OK whenever the client owns the
+    // component, whether or not a newer version's download was started.
+    void StartComponentUpdate(const std::string& strClient, const std::string& strManifest,
+                              const std::string& strComponent, const mcClientCallback& callback,
+                              AnswerHandler fnDone);
     HRESULT StartComponentUninstall(const std::string& strClient, const std::string& strManifest,
                                     const std::string& strComponent, const mcClientCallback& callback);
     HRESULT ClientInstalled(const std::string& strName, const std::string& strVersion,
@@ -165,6 +192,8 @@ public:
     HRESULT IsComponentUpdateAvailForInstall(const std::string& strClient,
                                              const std::string& strComponent,
                                              std::string& strVersion, bool& bAvailable);
+    // The store's predownload of the component the XML text describes:
+    // S_OK, S_FALSE when the store refused it, E_FAIL without store.
     HRESULT PredownloadComponent(const std::string& strXml);
 
     // --- Notification of the registered sinks. Calls OnManifestUpdated(manifest)
@@ -255,6 +284,31 @@ private:
     // On the worker.
     HRESULT UpdateManifestsImpl(std::vector<std::string>& vecReplaced);
     HRESULT PrvStartUpUpdate(std::vector<std::string>& vecReplaced);
+
+    // Operations (moComponentMgrOperations.cpp).
+    // The download decision: store and manifest are read here (main thread);
+    // when a download is due, the hash policy and the connection check run on
+    // the worker as pszMethod, and the job is queued back on the main thread.
+    // fnStarted gets S_OK (queued), S_FALSE (not, logged) or a failure of the
+    // deferral (see StartComponentDownload); at once when decided here.
+    void PrvStartComponentDownload(const char* pszMethod, const std::string& strClient,
+                                   const std::string& strManifest, const std::string& strComponent,
+                                   const mcClientCallback& callback, bool bInstallAfterDownload,
+                                   AnswerHandler fnStarted);
+    void StartComponentUpdateImpl(const std::string& strClient, const std::string& strManifest,
+                                  const std::string& strComponent, const mcClientCallback& callback,
+                                  AnswerHandler fnDone);
+    void DoTriggerTasksImpl(const std::string& strClient, const std::string& strManifest,
+                            const mcClientCallback& callback, TriggerAnswerHandler fnDone);
+    // The walk of DoTriggerTasks over the client's components from nIndex on.
+    struct PrvTriggerWalk;
+    void PrvTriggerNext(std::shared_ptr<PrvTriggerWalk> pWalk, std::size_t nIndex);
+    HRESULT CancelDownloadImpl(const std::string& strFirst, const std::string& strSecond);
+    HRESULT PredownloadComponentImpl(const std::string& strXml);
+    // Runs body on the main thread inside the wrapper as pszMethod and answers
+    // fnDone with its result, or with the fault's RPC_E_SERVERFAULT.
+    void PrvGuardedAnswer(const char* pszMethod, const AnswerHandler& fnDone,
+                          const std::function<void(AnswerHandler fnAnswer)>& body);
 
     // Installer callbacks (moComponentMgrInstallerCallbacks.cpp). An empty
     // client name stands for a missing one (bus strings cannot be null).

@@ -395,6 +395,8 @@ CtlJson ShowJson(const std::string& strPath, const mcComponentManifest& manifest
                                                   {"available", p.m_bAvailable},
                                                   {"uninstall", UninstallRuleText(p.m_nUninstallRule)},
                                                   {"url", p.m_strUpdateURL},
+                                                  {"sha256", CtlJson::StringOrNull(!component.m_strPackageSha256.empty(),
+                                                                                   component.m_strPackageSha256)},
                                                   {"install", p.m_strInstallCmdline},
                                                   {"compatible", FiltersJson(component.m_vecCompatibleClients)},
                                                   {"incompatible",
@@ -466,7 +468,7 @@ int Show(const std::vector<std::string>& args) {
 
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"COMPONENT", "PLUGIN", "VERSION", "GUID", "HIDDEN", "MANDATORY", "AVAILABLE",
-                    "UNINSTALL", "URL", "INSTALL", "COMPATIBLE", "INCOMPATIBLE"});
+                    "UNINSTALL", "URL", "SHA256", "INSTALL", "COMPATIBLE", "INCOMPATIBLE"});
     for (const std::string& name : names) {
         mcManifestComponent component;
         if (!manifest.GetComponent(name, component)) {
@@ -477,7 +479,8 @@ int Show(const std::vector<std::string>& args) {
         rows.push_back({name, OrDash(p.m_strName), OrDash(p.m_strVersion), OrDash(p.m_strGUID),
                         p.m_bHidden ? "yes" : "no", p.m_bMandatory ? "yes" : "no",
                         p.m_bAvailable ? "yes" : "no", UninstallRuleText(p.m_nUninstallRule),
-                        OrDash(p.m_strUpdateURL), OrDash(p.m_strInstallCmdline),
+                        OrDash(p.m_strUpdateURL), OrDash(component.m_strPackageSha256),
+                        OrDash(p.m_strInstallCmdline),
                         OrDash(FilterText(component.m_vecCompatibleClients)),
                         OrDash(FilterText(component.m_vecIncompatibleClients))});
     }
