@@ -51,6 +51,8 @@ bool HttpDLHelper::ReadResponsePortion(std::size_t nMaxBytes, bool& bDone) {
 
 bool HttpDLHelper::OpenFile(const std::string& strPath, bool bAppend) {
     CloseFile();
+    m_nWritten = 0;
+    m_nFlushedTo = 0;
     const int nFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (bAppend ? O_APPEND : O_TRUNC);
     m_fd = ::open(strPath.c_str(), nFlags, 0666);
     if (m_fd < 0) {
@@ -74,6 +76,16 @@ bool HttpDLHelper::WriteToFile() {
         }
         pData += n;
         nLeft -= static_cast<std::size_t>(n);
+        m_nWritten += static_cast<std::uint64_t>(n);
+    }
+    // Start writing back what has piled up, without waiting for it: the
+    // package is synced before it takes its name, and that sync then finds
+    // little left to write instead of the whole package.
+    constexpr std::uint64_t kWriteBackStep = 8u << 20;
+    if (m_nWritten - m_nFlushedTo >= kWriteBackStep) {
+        (void)::sync_file_range(m_fd, static_cast<off_t>(m_nFlushedTo), static_cast<off_t>(m_nWritten - m_nFlushedTo),
+                                SYNC_FILE_RANGE_WRITE);
+        m_nFlushedTo = m_nWritten;
     }
     return true;
 }

@@ -83,6 +83,10 @@ private:
     mcHttpResult m_result;
     mcHttpTransactionOptions m_options;
     int m_fd = -1;
+    // Bytes written since the file was opened, and where the last early
+    // write-back ended (see WriteToFile).
+    std::uint64_t m_nWritten = 0;
+    std::uint64_t m_nFlushedTo = 0;
     // Guards m_pHttpGet against Abort() from another thread while the request
     // is replaced or destroyed; the worker holds it only for those moments.
     std::mutex m_mutex;
