@@ -17,6 +17,7 @@
 #include "ManifestKey.h"
 #include "ManifestTestUtil.h"
 #include "registry/RegistryKey.h"
+#include "support/ScratchMachine.h"
 #include "base/StrUtils.h"
 #include "base/mcCMLog.h"
 #include "registry/mcCMUtils.h"
@@ -27,7 +28,6 @@
 
 using kettrin::test::LocalHttpServer;
 using manifest_test::ReadFile;
-using manifest_test::TempDir;
 using manifest_test::WriteFile;
 namespace fs = std::filesystem;
 using Clock = mcManifestDir::Clock;
@@ -213,7 +213,8 @@ protected:
         return Log().find(" : " + message + "\n") != std::string::npos;
     }
 
-    TempDir m_tmp;
+    // The test's own scratch machine: folder, registry, trace socket.
+    testsupport::ScratchMachine m_tmp;
     std::string m_strApp;
     std::string m_strPem;
     LocalHttpServer m_server;

@@ -48,27 +48,6 @@ private:
 
 inline const std::string kDevKeyPath = std::string(KETTRIN_TEST_DATA) + "/keys/dev-manifest-key.pem";
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kettrin-manifest-XXXXXX").string();
-        char* made = ::mkdtemp(tmpl.data());
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        m_path = made;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
-
 inline void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -15,6 +15,7 @@
 #include "base/mcCMLog.h"
 #include "xml/miXMLDOMDocument.h"
 #include "store/mcComponentConfig.h"
+#include "support/ScratchMachine.h"
 
 namespace storetest {
 
@@ -42,33 +43,21 @@ inline bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// A temporary application folder with the log opened in it. Nothing of the
-// machine (registry, /var) is used: the registry points into the folder too.
+// A scratch machine with an application folder and the log opened in it.
+// Nothing of the real machine (registry, /var) is used.
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kettrin-store-XXXXXX";
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        m_strDir = templ;
+        m_pMachine = std::make_unique<testsupport::ScratchMachine>();
+        m_strDir = m_pMachine->Path();
         m_strApp = m_strDir + "/app";
         std::filesystem::create_directories(m_strApp);
-        setenv("KETTRIN_REGISTRY", (m_strDir + "/registry.db").c_str(), 1);
-        setenv("KETTRIN_DIAG_SOCKET", (m_strDir + "/zrdiag.sock").c_str(), 1);
         ASSERT_TRUE(mcCMLog::Instance().Open(m_strDir));
     }
 
     void TearDown() override {
         mcCMLog::Instance().Close();
-        std::error_code ec;
-        for (auto it = std::filesystem::recursive_directory_iterator(m_strDir, ec);
-             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-            if (it->is_directory(ec) && !it->is_symlink(ec)) {
-                std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                             std::filesystem::perm_options::add, ec);
-            }
-        }
-        std::filesystem::remove_all(m_strDir, ec);
+        m_pMachine.reset();
     }
 
     mcComponentConfig::Settings Settings() const {
@@ -97,6 +86,8 @@ protected:
     // Empties the log so that a check sees only what follows.
     void ClearLog() const { WriteFile(m_strDir + "/ComponentMgr.log", ""); }
 
+    // The scratch machine: folder, registry and trace socket of the test.
+    std::unique_ptr<testsupport::ScratchMachine> m_pMachine;
     std::string m_strDir;
     std::string m_strApp;
 };
