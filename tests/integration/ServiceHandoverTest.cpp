@@ -196,9 +196,10 @@ TEST_F(HandoverTest, NoAcknowledgedReportIsLostOnSigterm) {
     killer.join();
     RecordProperty("Signals", nSignals.load());
     EXPECT_GT(nSignals.load(), 0);
-    // A call that reaches an instance stopped before its main loop ran is
-    // not answered (the caller gets an error): fewer are acknowledged.
-    ExpectNothingLost(setAcknowledged, kSenders * kReportsPerSender / 2);
+    // A stop serves the calls queued for the instance, so (nearly) every
+    // report is answered; the margin covers a signal that lands between a
+    // client's activation request and the bus handing the call over.
+    ExpectNothingLost(setAcknowledged, kSenders * kReportsPerSender * 9 / 10);
 }
 
 }  // namespace
