@@ -140,6 +140,7 @@ HRESULT moComponentMgr::FinalConstructImpl() {
     // 1. The hidden window.
     m_hWnd = m_apartment.AddWindow([this] { PrvOnWindowClose(); });
     if (!m_pWorker) m_pWorker = std::make_unique<mcBackgroundWorker>(m_apartment);
+    if (!m_pOperationsWorker) m_pOperationsWorker = std::make_unique<mcBackgroundWorker>(m_apartment);
 
     // 2. The configuration store.
     if (!m_pComponentConfig) {
@@ -277,14 +278,15 @@ void moComponentMgr::PrvStopEngine(std::unique_ptr<mcComponentMgrJobQueueEngine>
 
 void moComponentMgr::PrvStopWorker() {
     m_bReleasing = true;
-    if (!m_pWorker) return;
+    if (!m_pWorker && !m_pOperationsWorker) return;
     m_pFetcher->AbortAll();
-    m_pWorker->Stop();
+    if (m_pWorker) m_pWorker->Stop();
+    if (m_pOperationsWorker) m_pOperationsWorker->Stop();
 }
 
 void moComponentMgr::PrvRunOnWorker(const char* pszMethod,
                                     std::function<HRESULT(std::vector<std::string>& vecReplaced)> body,
-                                    AnswerHandler fnDone) {
+                                    AnswerHandler fnDone, bool bManifestWork) {
     struct Outcome {
         HRESULT hr = cmifc::CO_E_SERVER_STOPPING;
         std::vector<std::string> vecReplaced;
@@ -311,7 +313,8 @@ void moComponentMgr::PrvRunOnWorker(const char* pszMethod,
     };
     bool bQueued = false;
     try {
-        bQueued = m_pWorker && !m_bReleasing && m_pWorker->Submit(std::move(work), done);
+        mcBackgroundWorker* pWorker = bManifestWork ? m_pWorker.get() : m_pOperationsWorker.get();
+        bQueued = pWorker && !m_bReleasing && pWorker->Submit(std::move(work), done);
     } catch (const std::system_error&) {
         bQueued = false;  // no thread to run it on
     }
@@ -324,7 +327,9 @@ HRESULT moComponentMgr::PrvStartUpUpdate(std::vector<std::string>& vecReplaced) 
     return S_OK;
 }
 
-std::size_t moComponentMgr::GetPendingWorkCount() const { return m_pWorker ? m_pWorker->PendingCount() : 0; }
+std::size_t moComponentMgr::GetPendingWorkCount() const {
+    return (m_pWorker ? m_pWorker->PendingCount() : 0) + (m_pOperationsWorker ? m_pOperationsWorker->PendingCount() : 0);
+}
 
 void moComponentMgr::PrvOnWindowClose() {
     m_host.Touch();

@@ -246,9 +246,12 @@ private:
     // manifests body replaced. Answers CO_E_SERVER_STOPPING when the worker
     // is stopped first or cannot take the work. Takes no server reference
     // (a deferred call's binding holds the caller's).
+    // bManifestWork: the manifest worker (updates, refreshes); otherwise the
+    // operations' worker (the checks before a download starts), so that a
+    // stalled manifest server never holds up another client's download.
     void PrvRunOnWorker(const char* pszMethod,
                         std::function<HRESULT(std::vector<std::string>& vecReplaced)> body,
-                        AnswerHandler fnDone);
+                        AnswerHandler fnDone, bool bManifestWork = true);
     // Ends the worker: aborts its HTTP, waits for it, answers what waits.
     void PrvStopWorker();
     // Stop, then wait for the worker while pumping, then delete.
@@ -327,7 +330,8 @@ private:
     bool m_bReleasing = false;
     // Every HTTP request of the updates; aborted in FinalRelease.
     std::shared_ptr<IHttpFetcher> m_pFetcher;
-    std::unique_ptr<mcBackgroundWorker> m_pWorker;
+    std::unique_ptr<mcBackgroundWorker> m_pWorker;           // manifest updates
+    std::unique_ptr<mcBackgroundWorker> m_pOperationsWorker;  // download starts' checks
 
     // Members in their fixed order (built in FinalConstruct, released in
     // FinalRelease).

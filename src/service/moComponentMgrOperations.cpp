@@ -156,7 +156,7 @@ void moComponentMgr::PrvStartComponentDownload(const char* pszMethod, const std:
             fnAnswer(S_OK);
         });
     };
-    PrvRunOnWorker(pszMethod, std::move(check), std::move(queue));
+    PrvRunOnWorker(pszMethod, std::move(check), std::move(queue), false);
 }
 
 void moComponentMgr::StartComponentDownload(const std::string& strClient, const std::string& strManifest,

@@ -433,6 +433,28 @@ TEST_F(DownloadOperationsTest, BusKeepsAnsweringWhileTheConnectionCheckStalls) {
     EXPECT_EQ(hrOther.load(), S_OK);
 }
 
+// A manifest update stalled by its server holds up neither the bus thread
+// nor another client's download start.
+TEST_F(DownloadOperationsTest, StalledManifestUpdateDoesNotHoldUpADownloadStart) {
+    // A newer manifest whose download stalls.
+    WriteAll(m_strWww + "/ManifestDirectory.xml",
+             "<ManifestDirectory Interval=\"1\"><Manifest name=\"Jukebox\" version=\"1.00.0002\"><URL>" +
+                 m_http.Url("/stall/Stall.zrz") + "</URL></Manifest></ManifestDirectory>");
+    std::atomic<HRESULT> hrUpdate{kNotAnswered};
+    std::thread updater([&] {
+        mcComponentMgrClient client(Options());
+        hrUpdate = client.UpdateManifests();
+    });
+    EXPECT_TRUE(svctest::WaitFor([this] { return m_bStallEntered.load(); })) << m_machine.ReadLog();
+    const auto tpAsk = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_pClient->StartComponentDownload("A", kManifest, "Visualizer", mcComponentMgrClient::kNoCallback), S_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - tpAsk, 5s);
+    EXPECT_EQ(hrUpdate.load(), kNotAnswered);
+    m_bReleaseStall = true;
+    updater.join();
+    EXPECT_NE(hrUpdate.load(), kNotAnswered);
+}
+
 TEST_F(DownloadOperationsTest, CtlDownloadShowsProgressAndCancelsOnCtrlC) {
     ScopedEnv bus("KETTRIN_BUS_ADDRESS", m_bus.Address());
     std::string strOut;
