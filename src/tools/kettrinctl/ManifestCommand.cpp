@@ -436,7 +436,7 @@ int Show(const std::vector<std::string>& args) {
 
     LogToStderr logCapture;
     const bool bJson = CtlOptions::Current().bJson;
-    const mcComponentManifest manifest(msManifestFile{path, *key});
+    const mcComponentManifest manifest(msManifestFile{path, *key, nullptr});
     if (!manifest.IsLoaded()) {
         const mcSignedFile signedFile(path, *key);
         const std::string strWhy = signedFile.IsVerified() ? "the document is not usable XML"
