@@ -248,7 +248,8 @@ int Sign(const std::vector<std::string>& args) {
 
     std::string pem, document, error;
     if (!ReadWholeFile(parsed->options["--key"], 1 << 20, pem, error) ||
-        !ReadWholeFile(in, mcSignedFile::kMaxFileSize - static_cast<std::int64_t>(mcSignedFile::kSignatureLineBytes),
+        !ReadWholeFile(in,
+                       mcSignedFile::kMaxFileSize - static_cast<std::int64_t>(mcSignedFile::kMaxStrongLineBytes + 1),
                        document, error)) {
         std::cerr << "kettrinctl manifest sign: " << error << "\n";
         return kExitNo;
