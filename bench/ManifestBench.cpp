@@ -1,6 +1,10 @@
 // Signed component manifests at scale: a document of about 1 MB with 2,000
 // components, signed with the development key.
-//   BM_VerifySignedFile     read + RSA/SHA-1 verification
+//   BM_VerifySignedFile     read + RSA/SHA-1 verification (legacy form)
+//   BM_VerifyEd25519 / BM_VerifyRsaSha256
+//                           read + KSIG2 verification (RSA: 3072-bit key)
+//   BM_VerifyFormsRatio     the three in one loop; counters "ed25519_ratio" and
+//                           "rsa_sha256_ratio" = strong form / legacy form in CPU time
 //   BM_LoadManifest         verification + parse + extraction (what the service does)
 //   BM_XmllintNoout         `xmllint --noout` on the same document, as a yardstick
 //   BM_LoadVersusXmllint    both in one loop; counters "ratio" = load / xmllint in
@@ -27,7 +31,9 @@
 #include "base/mcCMLog.h"
 #include "manifest/Crypt.h"
 #include "manifest/mcComponentManifest.h"
+#include "manifest/StrongCrypt.h"
 #include "manifest/mcSignedFile.h"
+#include "manifest/mcTrustedKeys.h"
 
 extern char** environ;
 
@@ -38,6 +44,9 @@ constexpr int kComponents = 2000;
 std::string g_strFolder;
 std::string g_strSignedPath;  // signed manifest
 std::string g_strPlainPath;   // the same document without the signature line
+std::string g_strEd25519Path;  // KSIG2 ed25519
+std::string g_strRsaSha256Path;  // KSIG2 rsa-sha256
+msTrustPolicy g_strongPolicy;  // both keys trusted
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -102,6 +111,15 @@ void SetUpFolder() {
     g_strPlainPath = g_strFolder + "/Bench_Plain.xml";
     WriteFile(g_strSignedPath, mcSignedFile::Compose(zr::crypt::RSASign(pem, xml), xml));
     WriteFile(g_strPlainPath, xml);
+    auto pKeys = std::make_shared<mcTrustedKeys>();
+    for (auto eType : {zr::crypt::meKeyType::kEd25519, zr::crypt::meKeyType::kRsaSha256}) {
+        const zr::crypt::msStrongKeyPair pair = zr::crypt::StrongGenerateKey(eType);
+        pKeys->Add(zr::crypt::PublicKeyFromPem(pair.publicKeyPem));
+        std::string& path = eType == zr::crypt::meKeyType::kEd25519 ? g_strEd25519Path : g_strRsaSha256Path;
+        path = g_strFolder + "/Bench_" + zr::crypt::AlgorithmName(eType) + ".xml";
+        WriteFile(path, mcSignedFile::ComposeStrong(zr::crypt::StrongSign(pair.privateKeyPem, xml), xml));
+    }
+    g_strongPolicy = msTrustPolicy{zr::crypt::kDevelopmentManifestPublicKey, pKeys, false};
     std::cerr << "manifest: " << xml.size() << " bytes, " << kComponents << " components\n";
 }
 
@@ -143,6 +161,46 @@ void BM_VerifySignedFile(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_VerifySignedFile)->Unit(benchmark::kMillisecond);
+
+void VerifyStrong(benchmark::State& state, const std::string& path) {
+    mcSignedFile file(path, g_strongPolicy);
+    if (!file.IsVerified()) state.SkipWithError("not verified");
+    benchmark::DoNotOptimize(file.GetDocument().data());
+}
+
+void BM_VerifyEd25519(benchmark::State& state) {
+    for (auto _ : state) VerifyStrong(state, g_strEd25519Path);
+}
+BENCHMARK(BM_VerifyEd25519)->Unit(benchmark::kMillisecond);
+
+void BM_VerifyRsaSha256(benchmark::State& state) {
+    for (auto _ : state) VerifyStrong(state, g_strRsaSha256Path);
+}
+BENCHMARK(BM_VerifyRsaSha256)->Unit(benchmark::kMillisecond);
+
+void BM_VerifyFormsRatio(benchmark::State& state) {
+    double legacy = 0, ed = 0, rsa = 0;
+    for (auto _ : state) {
+        double t0 = ProcessCpuSeconds();
+        mcSignedFile file(g_strSignedPath, zr::crypt::kDevelopmentManifestPublicKey);
+        if (!file.IsVerified()) state.SkipWithError("not verified");
+        double t1 = ProcessCpuSeconds();
+        VerifyStrong(state, g_strEd25519Path);
+        double t2 = ProcessCpuSeconds();
+        VerifyStrong(state, g_strRsaSha256Path);
+        double t3 = ProcessCpuSeconds();
+        legacy += t1 - t0;
+        ed += t2 - t1;
+        rsa += t3 - t2;
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["legacy_ms"] = legacy * 1000 / n;
+    state.counters["ed25519_ms"] = ed * 1000 / n;
+    state.counters["rsa_sha256_ms"] = rsa * 1000 / n;
+    state.counters["ed25519_ratio"] = legacy > 0 ? ed / legacy : 0;
+    state.counters["rsa_sha256_ratio"] = legacy > 0 ? rsa / legacy : 0;
+}
+BENCHMARK(BM_VerifyFormsRatio)->Unit(benchmark::kMillisecond)->Iterations(30);
 
 void BM_LoadManifest(benchmark::State& state) {
     for (auto _ : state) {

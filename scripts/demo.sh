@@ -12,7 +12,6 @@ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target kettrinctl Kettrin
 ctl="$build/src/kettrinctl"
 server="$build/src/Kettrin"
-key="$here/tests/data/keys/dev-manifest-key.pem"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kettrin-demo.XXXXXX")
 bus_pid=""
@@ -75,7 +74,16 @@ for _ in $(seq 100); do [ -S "$work/bus" ] && break; sleep 0.05; done
 export KETTRIN_BUS_ADDRESS="unix:path=$work/bus"
 echo "bus: $KETTRIN_BUS_ADDRESS (pid $bus_pid)"
 
-step "the publisher signs a manifest with the development key"
+step "the publisher makes an ed25519 key; this machine trusts it through a trusted-key folder"
+edkey="$work/publisher-ed25519.key"
+quoted "$ctl" manifest keygen --type ed25519 "$edkey"
+"$ctl" manifest keygen --type ed25519 "$edkey" >"$work/publisher-ed25519.pub"
+cat "$work/publisher-ed25519.pub"
+show "$ctl" config set trusted-keys-path "$work/trusted-keys"
+show "$ctl" manifest trust add "$work/publisher-ed25519.pub"
+show "$ctl" manifest trust list
+
+step "the publisher signs a manifest with the ed25519 key (KSIG2 form)"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
 base="http://127.0.0.1:$port"
 # The event endpoint and the connectivity probe answer with an empty page.
@@ -107,7 +115,8 @@ directory() {  # manifest version
 EOF
 }
 manifest 1.00.0001 "" >"$work/manifest.xml"
-show "$ctl" manifest sign --key "$key" "$work/manifest.xml" "$work/www/Jukebox_Manifest.xml"
+show "$ctl" manifest sign --key "$edkey" "$work/manifest.xml" "$work/www/Jukebox_Manifest.xml"
+head -c 100 "$work/www/Jukebox_Manifest.xml"; echo ...
 show "$ctl" manifest verify "$work/www/Jukebox_Manifest.xml"
 directory 1.00.0001 >"$work/www/ManifestDirectory.xml"
 
@@ -126,6 +135,7 @@ show "$ctl" config set manifest-dir-url "$base/ManifestDirectory.xml"
 show "$ctl" config set event-server "127.0.0.1:$port"
 show "$ctl" config set connection-check-server "127.0.0.1:$port"
 show "$ctl" config set connection-check-algorithm 0
+show "$ctl" config set require-strong-signature 1
 show "$ctl" config list
 
 step "the service is not running yet"
@@ -171,7 +181,7 @@ manifest 1.00.0002 '
       <Update sha256="'"$radio_sha"'"><URL>'"$base"'/radio.zrz</URL></Update>
     </Plugin>
   </Component>' >"$work/manifest.xml"
-"$ctl" manifest sign --key "$key" "$work/manifest.xml" "$work/www/Jukebox_Manifest.xml"
+"$ctl" manifest sign --key "$edkey" "$work/manifest.xml" "$work/www/Jukebox_Manifest.xml"
 directory 1.00.0002 >"$work/www/ManifestDirectory.xml"
 ask "$ctl" update-manifests
 ask "$ctl" components Jukebox

@@ -119,20 +119,28 @@ std::string mcComponentManifest::PathFor(const std::string& appFolder, const std
 mcComponentManifest::mcComponentManifest(const std::string& appFolder, const std::string& name,
                                          bool bCandidate)
     : m_strPath(PathFor(appFolder, name, bCandidate)) {
-    PrvLoad(zr::crypt::kManifestPublicKey);
+    PrvLoad(*msTrustPolicy::FromRegistry(zr::crypt::kManifestPublicKey));
 }
 
 mcComponentManifest::mcComponentManifest(const msManifestFile& file) : m_strPath(file.path) {
-    PrvLoad(file.publicKeyHex);
+    if (file.pTrust) {
+        PrvLoad(*file.pTrust);
+    } else {
+        PrvLoad(msTrustPolicy{file.publicKeyHex, nullptr, false});
+    }
 }
 
-void mcComponentManifest::PrvLoad(const std::string& publicKeyHex) {
+void mcComponentManifest::PrvLoad(const msTrustPolicy& policy) {
     mnThread::WriteGuard guard(m_lock);
     m_bLoaded = true;
 
-    const mcSignedFile signedFile(m_strPath, publicKeyHex);
+    const mcSignedFile signedFile(m_strPath, policy);
     if (!signedFile.IsVerified()) {
         mfCMLog("Improperly signed Manifest : " + m_strPath);
+        if (signedFile.GetForm() == mcSignedFile::meForm::kStrong ||
+            signedFile.GetStatus() == mcSignedFile::meStatus::kLegacyRefused) {
+            mfCMLog(std::string("Manifest signature refused : ") + mcSignedFile::StatusText(signedFile.GetStatus()));
+        }
         m_bLoaded = false;
         return;
     }

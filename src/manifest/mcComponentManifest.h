@@ -24,14 +24,22 @@
 #include "contract/msClientRecord.h"
 #include "manifest/mcClientFilter.h"
 #include "manifest/mcManifestComponent.h"
+#include "manifest/mcTrustedKeys.h"
 
 class miXMLDOMElement;
 
 // Where a manifest comes from when it is not found by name in the application
-// folder (tools, tests): a file and the public key to verify it with.
+// folder (tools, tests): a file and what to verify it with - pTrust when set,
+// else the legacy form with publicKeyHex only.
 struct msManifestFile {
+    msManifestFile() = default;
+    msManifestFile(std::string strPath, std::string strKeyHex = zr::crypt::kManifestPublicKey,
+                   std::shared_ptr<const msTrustPolicy> pPolicy = nullptr)
+        : path(std::move(strPath)), publicKeyHex(std::move(strKeyHex)), pTrust(std::move(pPolicy)) {}
+
     std::string path;
     std::string publicKeyHex = zr::crypt::kManifestPublicKey;
+    std::shared_ptr<const msTrustPolicy> pTrust;
 };
 
 class mcComponentManifest {
@@ -42,9 +50,12 @@ public:
     // appFolder joined with name + kCandidateSuffix when bCandidate, else + kManifestSuffix.
     static std::string PathFor(const std::string& appFolder, const std::string& name, bool bCandidate);
 
-    // Loads PathFor(appFolder, name, bCandidate), verified with the built-in key.
+    // Loads PathFor(appFolder, name, bCandidate), verified with the built-in key and
+    // the trust policy of the registry (msTrustPolicy::FromRegistry).
     mcComponentManifest(const std::string& appFolder, const std::string& name, bool bCandidate);
-    // Loads file.path, verified with file.publicKeyHex.
+    // Loads file.path, verified as msManifestFile says. A file refused for its
+    // signature logs "Improperly signed Manifest : " + path, and for the strong
+    // form or a refused legacy form one more line with the reason.
     explicit mcComponentManifest(const msManifestFile& file);
 
     mcComponentManifest(const mcComponentManifest&) = delete;
@@ -103,7 +114,7 @@ private:
         bool bClientDataOk = false;    // false when reading it failed
     };
 
-    void PrvLoad(const std::string& publicKeyHex);
+    void PrvLoad(const msTrustPolicy& policy);
     void PrvExtractComponents(const miXMLDOMElement& root);
     static void PrvExtractComponent(const miXMLDOMElement& component, msComponentInfo& info);
     // The info of a name found exactly once; nullptr (after logging

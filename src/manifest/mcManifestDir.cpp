@@ -43,6 +43,8 @@ constexpr const char* kInfoDirDownloadFailed = "Dowload of Manifest directory fa
 constexpr const char* kInfoDirLoadFailed = "Failed to load updated manifest directory";
 constexpr const char* kInfoManifestDownloadFailed = "Dowload of Manifest file failed";
 constexpr const char* kInfoManifestLoadFailed = "Failed to load updated manifest file";
+constexpr const char* kInfoManifestRollback = "Downloaded manifest is older than the one in force : ";
+constexpr const char* kLogManifestRollback = "Manifest rollback refused : ";
 constexpr const char* kInfoCopyFailed = "File Copy Failed ";
 constexpr const char* kInfoCopyTo = " To ";
 
@@ -217,24 +219,35 @@ void mcManifestDir::LoadDirectory(const std::string& strPath) {
 void mcManifestDir::LoadManifests() {
     const auto pDirectory = PrvDirectory();
     if (!pDirectory) return;
+    const auto pTrust = PrvTrustPolicy();
     for (const auto* pList : {&pDirectory->vecManifests, &pDirectory->vecOverrides}) {
         for (const Entry& entry : *pList) {
             if (entry.bHasName)
-                LoadManifest(entry.strName);
+                PrvLoadManifest(entry.strName, pTrust);
             else
                 mfCMLog(kLogNameMissing + entry.strTag);
         }
     }
 }
 
+std::shared_ptr<const msTrustPolicy> mcManifestDir::PrvTrustPolicy() const {
+    if (m_config.fnTrustPolicy) return m_config.fnTrustPolicy();
+    return msTrustPolicy::FromRegistry(m_config.strPublicKeyHex);
+}
+
 void mcManifestDir::LoadManifest(const std::string& strName) {
+    if (!IsLoaded()) return;
+    PrvLoadManifest(strName, PrvTrustPolicy());
+}
+
+void mcManifestDir::PrvLoadManifest(const std::string& strName, const std::shared_ptr<const msTrustPolicy>& pTrust) {
     if (!IsLoaded()) return;
     if (!IsSafeManifestName(strName)) {
         mfCMLog(kLogInvalidName + strName);
         return;
     }
     auto pManifest = std::make_shared<const mcComponentManifest>(msManifestFile{
-        mcComponentManifest::PathFor(m_config.strAppFolder, strName, false), m_config.strPublicKeyHex});
+        mcComponentManifest::PathFor(m_config.strAppFolder, strName, false), m_config.strPublicKeyHex, pTrust});
     if (!pManifest->IsLoaded()) return;
     mnThread::WriteGuard guard(m_lock);
     m_mapManifests[strName] = std::move(pManifest);
@@ -477,7 +490,8 @@ void mcManifestDir::PrvUpdateManifest(const Entry& entry, std::vector<std::strin
         return;
     }
 
-    if (const auto pCurrent = GetManifest(strName)) {
+    const auto pCurrent = GetManifest(strName);
+    if (pCurrent) {
         const std::string strCurrentVersion = pCurrent->GetVersion();
         if (mfStrCompareZRVersions(entry.strVersion, strCurrentVersion) != 1) {
             mfCMLog(kLogUpToDate + strName + " : " + strCurrentVersion);
@@ -495,18 +509,32 @@ void mcManifestDir::PrvUpdateManifest(const Entry& entry, std::vector<std::strin
         event.strAdditionalInfo = kInfoManifestDownloadFailed;
     } else {
         bool bLoaded = false;
+        bool bRollback = false;
+        const auto pTrust = PrvTrustPolicy();
         if (PrvWriteCandidate(strCandidate, bytes)) {
-            const mcComponentManifest candidate(msManifestFile{strCandidate, m_config.strPublicKeyHex});
+            const mcComponentManifest candidate(msManifestFile{strCandidate, m_config.strPublicKeyHex, pTrust});
             bLoaded = candidate.IsLoaded();
+            // The directory is unsigned: only the signed manifest's own version
+            // tells whether this would move the component back.
+            if (bLoaded && pCurrent &&
+                mfStrCompareZRVersions(candidate.GetVersion(), pCurrent->GetVersion()) == -1) {
+                bRollback = true;
+                event.strEvent = kQoSManifestDownloadFailure;
+                event.strAdditionalInfo = kInfoManifestRollback + candidate.GetVersion() + " < " +
+                                          pCurrent->GetVersion();
+                mfCMLog(kLogManifestRollback + strName + " : " + event.strAdditionalInfo);
+            }
         }
-        if (bLoaded) {
+        if (bRollback) {
+            // The manifest in force stays.
+        } else if (bLoaded) {
             const std::string strTarget = mcComponentManifest::PathFor(m_config.strAppFolder, strName, false);
             if (!CopyFileAtomic(strCandidate, strTarget)) {
                 event.strEvent = kQoSManifestDownloadFailure;
                 event.strAdditionalInfo = CopyFailedText(strCandidate, strTarget);
                 mfCMLog(event.strAdditionalInfo);
             }
-            LoadManifest(strName);
+            PrvLoadManifest(strName, pTrust);
             // The owner hears of it once the update mutex is released.
             vecReplaced.push_back(strName);
         } else {

@@ -76,8 +76,11 @@ public:
         std::function<Clock::time_point()> fnNow;
         // Is the machine online? Empty: ConnectionCheck() (net/mcConnectionCheck.h).
         std::function<bool()> fnConnectionCheck;
-        // Key the manifests are verified with (hex DER public key).
+        // Key the manifests' legacy signatures are verified with (hex DER public key).
         std::string strPublicKeyHex = zr::crypt::kManifestPublicKey;
+        // Trust policy, asked each time manifests load; empty:
+        // msTrustPolicy::FromRegistry(strPublicKeyHex) (trusted-keys folder read then).
+        std::function<std::shared_ptr<const msTrustPolicy>()> fnTrustPolicy;
         // Every HTTP request of an update; empty: mcHttpFetcher::Shared().
         std::shared_ptr<IHttpFetcher> pFetcher;
         // The constructor only loads; the owner runs the first update
@@ -152,7 +155,9 @@ public:
     // of the same name (exact comparison) replaces.
     void UpdateManifests(std::vector<std::string>* pvecReplaced = nullptr);
     // Downloads the entry's manifest unless the one in force is as new,
-    // verifies it and puts it in force; sends the event and tells the owner.
+    // verifies it and puts it in force; sends the event and tells the owner. A
+    // download whose own "version" is older than the one in force is refused
+    // ("ManifestDownloadFailure"), whatever the directory's entry claims.
     void UpdateManifest(const Entry& entry, std::vector<std::string>* pvecReplaced = nullptr);
 
 private:
@@ -179,6 +184,8 @@ private:
     // Writes bytes to a candidate file, creating the application folder.
     bool PrvWriteCandidate(const std::string& strPath, const std::vector<std::uint8_t>& bytes) const;
     Clock::time_point PrvNow() const;
+    std::shared_ptr<const msTrustPolicy> PrvTrustPolicy() const;
+    void PrvLoadManifest(const std::string& strName, const std::shared_ptr<const msTrustPolicy>& pTrust);
 
     IManifestDirOwner* m_pOwner;
     Config m_config;

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <vector>
 
 #include "manifest/Crypt.h"
 
@@ -43,10 +46,13 @@ private:
 
 }  // namespace
 
-mcSignedFile::mcSignedFile(const std::string& path, const std::string& publicKeyHex) {
+mcSignedFile::mcSignedFile(const std::string& path, const std::string& publicKeyHex)
+    : mcSignedFile(path, msTrustPolicy{publicKeyHex, nullptr, false}) {}
+
+mcSignedFile::mcSignedFile(const std::string& path, const msTrustPolicy& policy) {
     try {
         PrvRead(path);
-        if (m_bRead) PrvVerify(publicKeyHex);
+        if (m_bRead) PrvVerify(policy);
     } catch (...) {
         // Only allocation can fail in here; the file simply does not verify.
         m_bVerified = false;
@@ -70,13 +76,19 @@ void mcSignedFile::PrvRead(const std::string& path) {
     const auto size = static_cast<std::size_t>(st.st_size);
 
     std::string head;
-    if (size < kSignatureLineBytes) {
-        if (!ReadExact(fd, size, m_strDocument)) return;
+    if (!ReadExact(fd, std::min(size, kSignatureLineBytes), head)) return;
+    if (head.compare(0, std::char_traits<char>::length(kStrongPrefix), kStrongPrefix) == 0) {
+        m_strDocument = std::move(head);
+        m_strDocument.reserve(size);
+        if (!ReadExact(fd, size - m_strDocument.size(), m_strDocument)) return;
+        PrvSplitStrong();
+    } else if (size < kSignatureLineBytes) {
+        m_strDocument = std::move(head);
     } else {
-        if (!ReadExact(fd, kSignatureLineBytes, head)) return;
         bool bSigned = head[128] == '\r' || head[128] == '\n';
         for (std::size_t i = 0; bSigned && i < 128; ++i) bSigned = IsHexDigit(head[i]);
         if (bSigned) {
+            m_eForm = meForm::kLegacy;
             m_strSignature = head.substr(0, 128);
             m_strDocument.reserve(size - kSignatureLineBytes);
             if (!ReadExact(fd, size - kSignatureLineBytes, m_strDocument)) return;
@@ -93,7 +105,79 @@ void mcSignedFile::PrvRead(const std::string& path) {
     if (!m_strDocument.empty() && m_strDocument.back() == '\0') m_strDocument.pop_back();
 }
 
-void mcSignedFile::PrvVerify(const std::string& publicKeyHex) {
+void mcSignedFile::PrvSplitStrong() {
+    m_eForm = meForm::kStrong;
+    const std::size_t nScan = std::min(m_strDocument.size(), kMaxStrongLineBytes + 1);
+    std::size_t nEnd = 0;
+    while (nEnd < nScan && m_strDocument[nEnd] != '\r' && m_strDocument[nEnd] != '\n') ++nEnd;
+    if (nEnd == nScan) {
+        m_bBadStrongLine = true;
+        return;
+    }
+    // "KSIG2", algorithm, key id, signature: single spaces, nothing else.
+    std::vector<std::string> vecFields(1);
+    for (std::size_t i = 0; i < nEnd; ++i) {
+        if (m_strDocument[i] == ' ') {
+            vecFields.emplace_back();
+        } else {
+            vecFields.back() += m_strDocument[i];
+        }
+    }
+    bool bGood = vecFields.size() == 4 && !vecFields[1].empty() &&
+                 vecFields[2].size() == zr::crypt::kKeyIdHexDigits && !vecFields[3].empty();
+    for (std::size_t f = 2; bGood && f < vecFields.size(); ++f) {
+        for (char c : vecFields[f]) bGood = bGood && IsHexDigit(c);
+    }
+    if (!bGood) {
+        m_bBadStrongLine = true;
+        return;
+    }
+    m_strAlgorithm = vecFields[1];
+    m_strKeyId = vecFields[2];
+    for (char& c : m_strKeyId) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    m_strSignature = vecFields[3];
+    std::size_t nSkip = nEnd + 1;
+    if (m_strDocument[nEnd] == '\r' && nSkip < m_strDocument.size() && m_strDocument[nSkip] == '\n') ++nSkip;
+    m_strDocument.erase(0, nSkip);
+}
+
+void mcSignedFile::PrvVerifyStrong(const msTrustPolicy& policy) {
+    if (m_bBadStrongLine) {
+        m_eStatus = meStatus::kBadStrongLine;
+        return;
+    }
+    const auto eType = zr::crypt::AlgorithmFromName(m_strAlgorithm);
+    if (!eType) {
+        m_eStatus = meStatus::kUnknownAlgorithm;
+        return;
+    }
+    if (m_strDocument.empty()) {
+        m_eStatus = meStatus::kEmptyDocument;
+        return;
+    }
+    const zr::crypt::msPublicKey* pKey = policy.pKeys ? policy.pKeys->Find(m_strKeyId) : nullptr;
+    if (pKey == nullptr || pKey->eType != *eType) {
+        m_eStatus = meStatus::kUnknownKey;
+        return;
+    }
+    try {
+        if (zr::crypt::StrongVerify(*pKey, m_strDocument, m_strSignature)) {
+            m_bVerified = true;
+            m_eStatus = meStatus::kVerified;
+        } else {
+            m_eStatus = meStatus::kMismatch;
+        }
+    } catch (const mcExc&) {
+        m_eStatus = meStatus::kBadKey;
+    }
+}
+
+void mcSignedFile::PrvVerify(const msTrustPolicy& policy) {
+    if (m_eForm == meForm::kStrong) {
+        PrvVerifyStrong(policy);
+        return;
+    }
+    const std::string& publicKeyHex = policy.strBuiltinKeyHex;
     if (m_strSignature.empty()) {
         // Tell a signature line of the wrong length from none at all.
         std::size_t digits = 0;
@@ -105,6 +189,10 @@ void mcSignedFile::PrvVerify(const std::string& publicKeyHex) {
     }
     if (m_strDocument.empty()) {
         m_eStatus = meStatus::kEmptyDocument;
+        return;
+    }
+    if (policy.bRequireStrong) {
+        m_eStatus = meStatus::kLegacyRefused;
         return;
     }
     try {
@@ -136,6 +224,11 @@ const char* mcSignedFile::StatusText(meStatus status) {
         case meStatus::kWrongLength: return "signature length does not fit the public key";
         case meStatus::kMismatch: return "signature does not match";
         case meStatus::kBadKey: return "public key unusable";
+        case meStatus::kLegacyRefused:
+            return "legacy RSA-512/SHA-1 signature refused: RequireStrongSignature is set";
+        case meStatus::kBadStrongLine: return "KSIG2 signature line malformed";
+        case meStatus::kUnknownAlgorithm: return "KSIG2 signature of an unknown algorithm";
+        case meStatus::kUnknownKey: return "no trusted key with the signature's key id and algorithm";
     }
     return "unknown";
 }
@@ -145,6 +238,13 @@ std::string mcSignedFile::Compose(const std::string& signatureHex, const std::st
     bytes.reserve(signatureHex.size() + 1 + document.size());
     bytes += signatureHex;
     bytes += '\n';
+    bytes += document;
+    return bytes;
+}
+
+std::string mcSignedFile::ComposeStrong(const zr::crypt::msStrongSignature& signature, const std::string& document) {
+    std::string bytes = std::string(kStrongPrefix) + zr::crypt::AlgorithmName(signature.eType) + " " +
+                        signature.strKeyId + " " + signature.strSignatureHex + "\n";
     bytes += document;
     return bytes;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string_view>
 
 #include "contract/ComponentMgrIfc.h"
 #include "base/DebugOutput.h"
@@ -12,6 +13,7 @@
 #include "registry/mcCMUtils.h"
 #include "base/mfReportAssertion.h"
 #include "jobs/mcComponentMgrJobQueueEngine.h"
+#include "ManifestKey.h"
 #include "manifest/mcManifestDir.h"
 #include "net/mcHttpFetcher.h"
 #include "service/IComponentMgrApartment.h"
@@ -137,6 +139,10 @@ void moComponentMgr::CMTerminateHandler() {
 
 HRESULT moComponentMgr::FinalConstructImpl() {
     mfCMLog(kLogFinalConstructEnter);
+    if (std::string_view(zr::crypt::kManifestPublicKey) == zr::crypt::kDevelopmentManifestPublicKey) {
+        mfCMLog("Manifest signatures: this build trusts the development key, whose private half is public; "
+                "build with -DKETTRIN_MANIFEST_PUBLIC_KEY or set RequireStrongSignature");
+    }
     // 1. The hidden window.
     m_hWnd = m_apartment.AddWindow([this] { PrvOnWindowClose(); });
     if (!m_pWorker) m_pWorker = std::make_unique<mcBackgroundWorker>(m_apartment);

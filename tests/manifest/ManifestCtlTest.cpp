@@ -68,7 +68,7 @@ TEST(ManifestCtl, SignWithOpensslKeyVerifiesWithOpenssl) {
     std::string der;
     ASSERT_EQ(RunShell("openssl pkey -in " + ShellQuote(dir / "k.pem") + " -pubout -outform DER", &der), 0);
     EXPECT_EQ(Ctl("verify --public-key " + ToHex(der) + " " + ShellQuote(dir / "out.xml"), &out), 0);
-    EXPECT_EQ(out, "verified\n");
+    EXPECT_EQ(out, "verified: legacy RSA-512/SHA-1, key given\n");
 }
 
 TEST(ManifestCtl, VerifyReportsTheReason) {
@@ -80,7 +80,7 @@ TEST(ManifestCtl, VerifyReportsTheReason) {
 
     WriteFile(dir / "ok.xml", sig + "\r\n" + kDoc);
     EXPECT_EQ(Ctl("verify" + pub + ShellQuote(dir / "ok.xml"), &out), 0);
-    EXPECT_EQ(out, "verified\n");
+    EXPECT_EQ(out, "verified: legacy RSA-512/SHA-1, key given\n");
 
     WriteFile(dir / "plain.xml", kDoc);
     EXPECT_EQ(Ctl("verify" + pub + ShellQuote(dir / "plain.xml"), &out), 1);
@@ -212,4 +212,82 @@ TEST(ManifestCtl, ShowListsComponentsAsATable) {
     EXPECT_EQ(Ctl("show --version 1.0.0 " + ShellQuote(dir / "s_Manifest.xml"), &out), 2);
     EXPECT_EQ(Ctl("show", &out), 2);
     EXPECT_EQ(Ctl("show --help", &out), 0);
+}
+
+// keygen --type, sign, verify and trust for both strong algorithms, with the
+// keys and signatures checked by openssl.
+TEST(ManifestCtl, StrongKeysSignVerifyAndTrustFolder) {
+    testsupport::ScratchMachine dir;
+    const std::string folder = dir / "trusted";
+    const std::string trust = " --trusted-keys " + ShellQuote(folder) + " ";
+    WriteFile(dir / "in.xml", kDoc);
+    for (const char* type : {"ed25519", "rsa-sha256"}) {
+        SCOPED_TRACE(type);
+        const std::string key = dir / (std::string(type) + ".key");
+        const std::string pub = dir / (std::string(type) + ".pub");
+        const std::string out = dir / (std::string(type) + ".xml");
+        std::string text;
+        ASSERT_EQ(RunShell(ShellQuote(kCtl) + " manifest keygen --type " + type + " " + ShellQuote(key) + " > " +
+                           ShellQuote(pub) + " 2>" + ShellQuote(dir / "err")),
+                  0);
+        // openssl derives the same public key; the key id is over its DER.
+        ASSERT_EQ(RunShell("openssl pkey -in " + ShellQuote(key) + " -pubout 2>/dev/null", &text), 0);
+        EXPECT_EQ(text, ReadFile(pub));
+        std::string digest;
+        ASSERT_EQ(RunShell("openssl pkey -in " + ShellQuote(key) + " -pubout -outform DER | openssl dgst -sha256 -r",
+                           &digest),
+                  0);
+        const std::string keyId = digest.substr(0, 16);
+        EXPECT_EQ(ReadFile(dir / "err"), "key id " + keyId + "\n");
+
+        ASSERT_EQ(Ctl("sign --key " + ShellQuote(key) + " " + ShellQuote(dir / "in.xml") + " " + ShellQuote(out), &text),
+                  0)
+            << text;
+        const std::string signedFile = ReadFile(out);
+        EXPECT_EQ(signedFile.rfind(std::string("KSIG2 ") + type + " " + keyId + " ", 0), 0u);
+
+        // Not trusted yet: refused, with the reason.
+        EXPECT_EQ(Ctl("verify" + trust + ShellQuote(out), &text), 1);
+        EXPECT_EQ(text, "not verified: no trusted key with the signature's key id and algorithm\n");
+
+        EXPECT_EQ(Ctl("trust" + trust + "add " + ShellQuote(pub), &text), 0) << text;
+        EXPECT_EQ(Ctl("trust" + trust + "add " + ShellQuote(pub), &text), 1);  // already there
+        EXPECT_EQ(Ctl("verify" + trust + ShellQuote(out), &text), 0) << text;
+        EXPECT_EQ(text, std::string("verified: KSIG2 ") + type + ", key id " + keyId + "\n");
+        EXPECT_EQ(Ctl("--json verify" + trust + ShellQuote(out), &text), 0);
+        std::string parsed;
+        WriteFile(dir / "j.json", text);
+        ASSERT_EQ(RunShell("python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                           "print(d[\"form\"], d[\"algorithm\"], d[\"key_id\"], d[\"verified\"])' " +
+                               ShellQuote(dir / "j.json"),
+                           &parsed),
+                  0)
+            << text;
+        EXPECT_EQ(parsed, std::string("KSIG2 ") + type + " " + keyId + " True\n");
+        EXPECT_EQ(Ctl("trust" + trust + "list", &text), 0);
+        EXPECT_NE(text.find(keyId + "  " + type), std::string::npos) << text;
+
+        // openssl verifies what sign wrote.
+        const std::size_t lineEnd = signedFile.find('\n');
+        const std::string hex = signedFile.substr(signedFile.rfind(' ', lineEnd) + 1, lineEnd - signedFile.rfind(' ', lineEnd) - 1);
+        std::string sig;
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) sig += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        WriteFile(dir / "sig.bin", sig);
+        WriteFile(dir / "doc.xml", signedFile.substr(lineEnd + 1));
+        const std::string check =
+            std::string(type) == "ed25519"
+                ? "openssl pkeyutl -verify -rawin -pubin -inkey " + ShellQuote(pub) + " -in " + ShellQuote(dir / "doc.xml") +
+                      " -sigfile " + ShellQuote(dir / "sig.bin")
+                : "openssl dgst -sha256 -verify " + ShellQuote(pub) + " -signature " + ShellQuote(dir / "sig.bin") + " " +
+                      ShellQuote(dir / "doc.xml");
+        EXPECT_EQ(RunShell(check + " >/dev/null 2>&1"), 0);
+
+        EXPECT_EQ(Ctl("trust" + trust + "remove " + keyId, &text), 0) << text;
+        EXPECT_EQ(Ctl("trust" + trust + "remove " + keyId, &text), 1);
+        EXPECT_EQ(Ctl("verify" + trust + ShellQuote(out), &text), 1);
+    }
+    std::string text;
+    EXPECT_EQ(Ctl("keygen --type ed448 " + ShellQuote(dir / "x.key"), &text), 2);
+    EXPECT_EQ(Ctl("trust" + trust + "remove xyz", &text), 2);
+    EXPECT_EQ(Ctl("trust" + trust + "frob", &text), 2);
 }

@@ -24,6 +24,8 @@
 #include "manifest/Crypt.h"
 #include "manifest/mcManifestDir.h"
 #include "manifest/mcSignedFile.h"
+#include "manifest/StrongCrypt.h"
+#include "manifest/mcTrustedKeys.h"
 #include "support/LocalHttpServer.h"
 
 using kettrin::test::LocalHttpServer;
@@ -467,6 +469,45 @@ TEST_F(ManifestDirTest, BadSignatureKeepsTheOldManifest) {
               "Event=ManifestDownloadFailure&client=CM&Component=Jukebox_Manifest.tmp&ComponentVer=1.00.0002"
               "&AddInfo=Failed%20to%20load%20updated%20manifest%20file");
     EXPECT_TRUE(Logged("Improperly signed Manifest : " + App("Jukebox_Manifest.tmp")));
+}
+
+// The directory is unsigned: a replayed, properly signed older manifest must not
+// move the component back, whatever version the directory names. Signed here
+// with a strong key found through the registry's trusted-key folder.
+TEST_F(ManifestDirTest, OlderSignedManifestIsRefusedAndTheNewerOneTakesItsPlace) {
+    WriteLocalState("1.00.0005");
+    const zr::crypt::msStrongKeyPair key = zr::crypt::StrongGenerateKey(zr::crypt::meKeyType::kEd25519);
+    fs::create_directories(m_tmp / "keys");
+    WriteFile(m_tmp / "keys/publisher.pem", key.publicKeyPem);
+    SetCm(mcTrustedKeys::kTrustedKeysPathValue, m_tmp / "keys");
+    const auto strong = [&](const std::string& xml) {
+        return mcSignedFile::ComposeStrong(zr::crypt::StrongSign(key.privateKeyPem, xml), xml);
+    };
+    auto pDir = MakeDir();
+    SetCm("ManifestDirUrl", m_server.Url(kDirFile));
+    Serve(kDirFile, DirXml("", JukeboxEntry("1.00.0009")));
+    Serve(kJukeboxFile, strong(ManifestXml("1.00.0003")));
+    const std::string before = ReadFile(App("Jukebox_Manifest.xml"));
+
+    EXPECT_TRUE(pDir->UpdateToNewVersion(true));
+
+    EXPECT_EQ(pDir->GetManifest("Jukebox")->GetVersion(), "1.00.0005");
+    EXPECT_EQ(ReadFile(App("Jukebox_Manifest.xml")), before);
+    EXPECT_FALSE(fs::exists(App("Jukebox_Manifest.tmp")));
+    EXPECT_TRUE(m_owner.Names().empty());
+    const std::vector<std::string> heads = EventHeads();
+    ASSERT_FALSE(heads.empty());
+    EXPECT_EQ(heads.front().rfind("Event=ManifestDownloadFailure&client=CM&Component=Jukebox_Manifest.tmp"
+                                 "&ComponentVer=1.00.0009&AddInfo=Downloaded%20manifest%20is%20older",
+                                 0),
+              0u)
+        << heads.front();
+    EXPECT_NE(Log().find("Manifest rollback refused : Jukebox"), std::string::npos) << Log();
+
+    Serve(kJukeboxFile, strong(ManifestXml("1.00.0009")));
+    EXPECT_TRUE(pDir->UpdateToNewVersion(true));
+    EXPECT_EQ(pDir->GetManifest("Jukebox")->GetVersion(), "1.00.0009");
+    EXPECT_EQ(m_owner.Names(), std::vector<std::string>{"Jukebox"});
 }
 
 TEST_F(ManifestDirTest, ManifestDownloadFailureKeepsTheOldManifest) {

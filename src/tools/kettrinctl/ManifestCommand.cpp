@@ -1,8 +1,9 @@
 // kettrinctl manifest: the publisher's tools for signed component manifests.
-//   keygen PRIVATE_KEY_FILE                      new signing key
+//   keygen [--type T] PRIVATE_KEY_FILE           new signing key
 //   sign --key PRIVATE_KEY_FILE IN.xml OUT       write a signed manifest
 //   verify [--public-key HEX] FILE               check a signature
 //   show [--public-key HEX] [--client ...] FILE  list the components
+//   trust list|add FILE|remove KEYID             the trusted-key folder
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,30 +30,46 @@
 #include "base/mcTraceViewer.h"
 #include "manifest/Crypt.h"
 #include "manifest/mcComponentManifest.h"
+#include "manifest/StrongCrypt.h"
 #include "manifest/mcSignedFile.h"
+#include "manifest/mcTrustedKeys.h"
 
 namespace kettrinctl {
 namespace {
 
 constexpr const char* kSynopsis =
-    "usage: kettrinctl manifest keygen PRIVATE_KEY_FILE\n"
+    "usage: kettrinctl manifest keygen [--type ed25519|rsa-sha256|legacy] PRIVATE_KEY_FILE\n"
     "       kettrinctl manifest sign --key PRIVATE_KEY_FILE IN.xml OUT\n"
-    "       kettrinctl manifest verify [--public-key HEX] FILE\n"
-    "       kettrinctl manifest show [--public-key HEX] [--client NAME [--version V]\n"
-    "                                [--oem O] [--lang L]] FILE\n";
+    "       kettrinctl manifest verify [--public-key HEX] [--trusted-keys DIR] FILE\n"
+    "       kettrinctl manifest show [--public-key HEX] [--trusted-keys DIR]\n"
+    "                                [--client NAME [--version V] [--oem O] [--lang L]] FILE\n"
+    "       kettrinctl manifest trust [--trusted-keys DIR] list|add PUBLIC_KEY_FILE|remove KEYID\n";
 constexpr const char* kDetails =
     "\n"
-    "Signed component manifests: a line of 128 hex digits (RSASSA-PKCS1-v1_5 with\n"
-    "SHA-1, 512-bit RSA key) followed by the XML document.\n"
+    "Signed component manifests: a signature line followed by the XML document.\n"
+    "The line is either the legacy form, 128 hex digits (RSASSA-PKCS1-v1_5 with\n"
+    "SHA-1, 512-bit RSA key built into the program), or the strong form\n"
+    "\"KSIG2 <ed25519|rsa-sha256> <key id> <hex signature>\", verified with the\n"
+    "trusted key of that id (first 16 hex digits of the SHA-256 of its DER\n"
+    "SubjectPublicKeyInfo). Trusted keys are the PEM public keys in the folder\n"
+    "--trusted-keys names, by default the registry's TrustedKeysPath\n"
+    "(/etc/tavrolin/trusted-keys when unset).\n"
     "\n"
-    "  keygen   writes a new 512-bit RSA private key (PEM PKCS#8, mode 0600; an\n"
-    "           existing file is not overwritten) and prints its public half as the\n"
-    "           188 hex digits the build takes (-DKETTRIN_MANIFEST_PUBLIC_KEY=...).\n"
-    "  sign     signs IN.xml with a PEM PKCS#8 RSA key of 512 bits (for example one\n"
-    "           made by 'openssl genpkey') and writes the signed file OUT.\n"
-    "  verify   prints \"verified\" and exits 0 when FILE's signature holds against\n"
-    "           HEX (default: the key built into this program); otherwise prints\n"
-    "           the reason and exits 1.\n"
+    "  keygen   writes a new private key (PEM PKCS#8, mode 0600; an existing file\n"
+    "           is not overwritten). --type legacy (default): 512-bit RSA, prints\n"
+    "           the 188 hex digits the build takes (-DKETTRIN_MANIFEST_PUBLIC_KEY=...).\n"
+    "           --type ed25519 or rsa-sha256 (3072 bits): prints the PEM public key\n"
+    "           to put into the trusted-key folder; its key id goes to stderr.\n"
+    "  sign     signs IN.xml with a PEM PKCS#8 key and writes the signed file OUT:\n"
+    "           a 512-bit RSA key makes the legacy form, an Ed25519 key or an RSA\n"
+    "           key of 2048 bits or more the KSIG2 form.\n"
+    "  verify   prints \"verified: \" with the form and key and exits 0 when FILE's\n"
+    "           signature holds (legacy form: against HEX, default the key built\n"
+    "           into this program); otherwise prints the reason and exits 1. The\n"
+    "           service's RequireStrongSignature is not applied here.\n"
+    "  trust    list: the folder's keys (key id, algorithm, bits, file) and the\n"
+    "           files skipped; add: copies a PEM public key in as <key id>.pem;\n"
+    "           remove: deletes the files holding the key of that id.\n"
     "  show     loads FILE as the service does (signature, XML) and prints its\n"
     "           version and a table of its components: plug-in record, hidden,\n"
     "           mandatory and available flags, uninstall rule and client filters.\n"
@@ -60,7 +77,8 @@ constexpr const char* kDetails =
     "           service's log lines for the file go to standard error. Exits 1\n"
     "           when the manifest does not load.\n"
     "\n"
-    "With --json, verify prints {\"file\",\"verified\",\"reason\"} and show\n"
+    "With --json, verify prints {\"file\",\"verified\",\"reason\",\"form\",\"algorithm\",\n"
+    "\"key_id\"}, trust list [{\"key_id\",\"algorithm\",\"bits\"}] and show\n"
     "{\"manifest\",\"loaded\",\"version\",\"client\",\"components\":[...]}.\n"
     "\n"
     "Exit codes: 0 done, 1 not verified or a file could not be used, 2 usage error.\n";
@@ -174,14 +192,26 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, mode
 }
 
 int Keygen(const std::vector<std::string>& args) {
-    auto parsed = ParseArgs(args, 1, {});
+    auto parsed = ParseArgs(args, 1, {"--type"});
     if (!parsed) return kExitUsage;
     if (parsed->words.size() != 1) return UsageError("keygen takes one PRIVATE_KEY_FILE");
     const std::string& path = parsed->words[0];
+    const std::string strType = parsed->options.count("--type") ? parsed->options["--type"] : "legacy";
+    const auto eStrong = zr::crypt::AlgorithmFromName(strType);
+    if (!eStrong && strType != "legacy") return UsageError("--type takes ed25519, rsa-sha256 or legacy");
 
     zr::crypt::msKeyPair pair;
+    std::string strKeyId;
     try {
-        pair = zr::crypt::RSAGenerateKey();
+        if (eStrong) {
+            const zr::crypt::msStrongKeyPair strong = zr::crypt::StrongGenerateKey(*eStrong);
+            pair.privateKeyPem = strong.privateKeyPem;
+            // Printed as is below: the PEM public key.
+            pair.publicKeyHex = strong.publicKeyPem;
+            strKeyId = strong.keyId;
+        } else {
+            pair = zr::crypt::RSAGenerateKey();
+        }
     } catch (const mcExc& e) {
         std::cerr << "kettrinctl manifest keygen: " << e.Description() << "\n";
         return kExitNo;
@@ -199,7 +229,12 @@ int Keygen(const std::vector<std::string>& args) {
         ::unlink(path.c_str());
         return kExitNo;
     }
-    std::cout << pair.publicKeyHex << "\n";
+    if (eStrong) {
+        std::cout << pair.publicKeyHex;
+        std::cerr << "key id " << strKeyId << "\n";
+    } else {
+        std::cout << pair.publicKeyHex << "\n";
+    }
     return kExitOk;
 }
 
@@ -213,7 +248,8 @@ int Sign(const std::vector<std::string>& args) {
 
     std::string pem, document, error;
     if (!ReadWholeFile(parsed->options["--key"], 1 << 20, pem, error) ||
-        !ReadWholeFile(in, mcSignedFile::kMaxFileSize - static_cast<std::int64_t>(mcSignedFile::kSignatureLineBytes),
+        !ReadWholeFile(in,
+                       mcSignedFile::kMaxFileSize - static_cast<std::int64_t>(mcSignedFile::kMaxStrongLineBytes + 1),
                        document, error)) {
         std::cerr << "kettrinctl manifest sign: " << error << "\n";
         return kExitNo;
@@ -227,14 +263,18 @@ int Sign(const std::vector<std::string>& args) {
         std::cerr << "kettrinctl manifest sign: " << in << ": document ends with a NUL byte\n";
         return kExitNo;
     }
-    std::string signature;
+    std::string bytes;
     try {
-        signature = zr::crypt::RSASign(pem, document);
+        if (zr::crypt::StrongTypeOfPrivateKey(pem)) {
+            bytes = mcSignedFile::ComposeStrong(zr::crypt::StrongSign(pem, document), document);
+        } else {
+            bytes = mcSignedFile::Compose(zr::crypt::RSASign(pem, document), document);
+        }
     } catch (const mcExc& e) {
         std::cerr << "kettrinctl manifest sign: " << e.Description() << "\n";
         return kExitNo;
     }
-    if (!WriteFileAtomically(out, mcSignedFile::Compose(signature, document), 0644, error)) {
+    if (!WriteFileAtomically(out, bytes, 0644, error)) {
         std::cerr << "kettrinctl manifest sign: " << error << "\n";
         return kExitNo;
     }
@@ -250,29 +290,6 @@ std::optional<std::string> PublicKeyOption(Args& parsed) {
         return std::nullopt;
     }
     return it->second;
-}
-
-int Verify(const std::vector<std::string>& args) {
-    auto parsed = ParseArgs(args, 1, {"--public-key"});
-    if (!parsed) return kExitUsage;
-    if (parsed->words.size() != 1) return UsageError("verify takes one FILE");
-    auto key = PublicKeyOption(*parsed);
-    if (!key) return kExitUsage;
-    mcSignedFile file(parsed->words[0], *key);
-    const bool bVerified = file.IsVerified();
-    if (CtlOptions::Current().bJson) {
-        PrintJson(CtlJson::MakeObject(
-            {{"file", parsed->words[0]},
-             {"verified", bVerified},
-             {"reason", CtlJson::StringOrNull(!bVerified, mcSignedFile::StatusText(file.GetStatus()))}}));
-    } else if (!CtlOptions::Current().bQuiet) {
-        if (bVerified) {
-            std::cout << "verified\n";
-        } else {
-            std::cout << "not verified: " << mcSignedFile::StatusText(file.GetStatus()) << "\n";
-        }
-    }
-    return bVerified ? kExitOk : kExitNo;
 }
 
 // Captures what the manifest code logs while the tool runs, instead of writing
@@ -303,6 +320,54 @@ public:
 private:
     std::string m_strFolder;
 };
+
+std::string TrustFolderOption(Args& parsed) {
+    auto it = parsed.options.find("--trusted-keys");
+    return it != parsed.options.end() ? it->second : mcTrustedKeys::FolderFromRegistry();
+}
+
+// The key given (or built in) for the legacy form and the folder's keys; the
+// registry's RequireStrongSignature is left to the service.
+msTrustPolicy ToolPolicy(Args& parsed, const std::string& keyHex) {
+    return msTrustPolicy{keyHex, std::make_shared<const mcTrustedKeys>(mcTrustedKeys::LoadFolder(TrustFolderOption(parsed))),
+                         false};
+}
+
+int Verify(const std::vector<std::string>& args) {
+    auto parsed = ParseArgs(args, 1, {"--public-key", "--trusted-keys"});
+    if (!parsed) return kExitUsage;
+    if (parsed->words.size() != 1) return UsageError("verify takes one FILE");
+    auto key = PublicKeyOption(*parsed);
+    if (!key) return kExitUsage;
+    std::optional<mcSignedFile> file;
+    {
+        LogToStderr logCapture;  // keys the folder skips
+        file.emplace(parsed->words[0], ToolPolicy(*parsed, *key));
+    }
+    const bool bVerified = file->IsVerified();
+    const bool bStrong = file->GetForm() == mcSignedFile::meForm::kStrong;
+    const char* pszForm = bStrong ? "KSIG2" : file->GetForm() == mcSignedFile::meForm::kLegacy ? "legacy" : "none";
+    if (CtlOptions::Current().bJson) {
+        PrintJson(CtlJson::MakeObject(
+            {{"file", parsed->words[0]},
+             {"verified", bVerified},
+             {"reason", CtlJson::StringOrNull(!bVerified, mcSignedFile::StatusText(file->GetStatus()))},
+             {"form", pszForm},
+             {"algorithm", bStrong ? file->GetAlgorithm() : std::string("rsa-sha1")},
+             {"key_id", CtlJson::StringOrNull(bStrong, file->GetKeyId())}}));
+    } else if (!CtlOptions::Current().bQuiet) {
+        if (bVerified && bStrong) {
+            std::cout << "verified: KSIG2 " << file->GetAlgorithm() << ", key id " << file->GetKeyId() << "\n";
+        } else if (bVerified) {
+            std::cout << "verified: legacy RSA-512/SHA-1, "
+                      << (parsed->options.count("--public-key") ? "key given" : "built-in key") << "\n";
+        } else {
+            std::cout << "not verified: " << mcSignedFile::StatusText(file->GetStatus()) << "\n";
+        }
+    }
+    return bVerified ? kExitOk : kExitNo;
+}
+
 
 std::string Join(const std::vector<std::string>& items, const char* separator) {
     std::string text;
@@ -415,7 +480,7 @@ CtlJson ShowJson(const std::string& strPath, const mcComponentManifest& manifest
 }
 
 int Show(const std::vector<std::string>& args) {
-    auto parsed = ParseArgs(args, 1, {"--public-key", "--client", "--version", "--oem", "--lang"});
+    auto parsed = ParseArgs(args, 1, {"--public-key", "--trusted-keys", "--client", "--version", "--oem", "--lang"});
     if (!parsed) return kExitUsage;
     if (parsed->words.size() != 1) return UsageError("show takes one FILE");
     auto key = PublicKeyOption(*parsed);
@@ -436,9 +501,10 @@ int Show(const std::vector<std::string>& args) {
 
     LogToStderr logCapture;
     const bool bJson = CtlOptions::Current().bJson;
-    const mcComponentManifest manifest(msManifestFile{path, *key});
+    const auto pPolicy = std::make_shared<const msTrustPolicy>(ToolPolicy(*parsed, *key));
+    const mcComponentManifest manifest(msManifestFile{path, *key, pPolicy});
     if (!manifest.IsLoaded()) {
-        const mcSignedFile signedFile(path, *key);
+        const mcSignedFile signedFile(path, *pPolicy);
         const std::string strWhy = signedFile.IsVerified() ? "the document is not usable XML"
                                                            : mcSignedFile::StatusText(signedFile.GetStatus());
         if (bJson) {
@@ -488,6 +554,113 @@ int Show(const std::vector<std::string>& args) {
     return bListed ? kExitOk : kExitNo;
 }
 
+int TrustList(const std::string& folder) {
+    std::optional<mcTrustedKeys> keys;
+    {
+        LogToStderr logCapture;
+        keys.emplace(mcTrustedKeys::LoadFolder(folder));
+    }
+    if (CtlOptions::Current().bJson) {
+        CtlJson::Array array;
+        for (const auto& k : keys->GetKeys()) {
+            array.push_back(CtlJson::MakeObject({{"key_id", k.strKeyId},
+                                                 {"algorithm", zr::crypt::AlgorithmName(k.eType)},
+                                                 {"bits", static_cast<std::int64_t>(k.nBits)}}));
+        }
+        PrintJson(CtlJson(std::move(array)));
+        return kExitOk;
+    }
+    if (CtlOptions::Current().bQuiet) return kExitOk;
+    std::cout << "folder: " << mcTraceViewer::Printable(folder) << "\n";
+    std::vector<std::vector<std::string>> rows{{"KEYID", "ALGORITHM", "BITS"}};
+    for (const auto& k : keys->GetKeys()) {
+        rows.push_back({k.strKeyId, zr::crypt::AlgorithmName(k.eType), std::to_string(k.nBits)});
+    }
+    PrintTable(rows);
+    for (const auto& skipped : keys->GetSkipped()) std::cout << "skipped: " << mcTraceViewer::Printable(skipped) << "\n";
+    return kExitOk;
+}
+
+int TrustAdd(const std::string& folder, const std::string& file) {
+    std::string pem, error;
+    if (!ReadWholeFile(file, static_cast<std::int64_t>(mcTrustedKeys::kMaxKeyFileSize), pem, error)) {
+        std::cerr << "kettrinctl manifest trust: " << error << "\n";
+        return kExitNo;
+    }
+    zr::crypt::msPublicKey key;
+    try {
+        key = zr::crypt::PublicKeyFromPem(pem);
+    } catch (const mcExc& e) {
+        std::cerr << "kettrinctl manifest trust: " << file << ": " << e.Description() << "\n";
+        return kExitNo;
+    }
+    std::optional<mcTrustedKeys> keys;
+    {
+        LogToStderr logCapture;
+        keys.emplace(mcTrustedKeys::LoadFolder(folder));
+    }
+    if (keys->Find(key.strKeyId) != nullptr) {
+        std::cerr << "kettrinctl manifest trust: key " << key.strKeyId << " is already trusted\n";
+        return kExitNo;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    // Written as re-encoded here: only the key, whatever else the file held.
+    if (!WriteFileAtomically(folder + "/" + key.strKeyId + ".pem", zr::crypt::PublicKeyToPem(key), 0644, error)) {
+        std::cerr << "kettrinctl manifest trust: " << error << "\n";
+        return kExitNo;
+    }
+    if (!CtlOptions::Current().bQuiet) {
+        std::cout << "trusted " << zr::crypt::AlgorithmName(key.eType) << " key " << key.strKeyId << "\n";
+    }
+    return kExitOk;
+}
+
+int TrustRemove(const std::string& folder, const std::string& keyId) {
+    if (keyId.size() != zr::crypt::kKeyIdHexDigits || !IsHex(keyId)) {
+        return UsageError("remove takes a key id of 16 hex digits");
+    }
+    std::string lower = keyId;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::size_t nRemoved = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string pem, error;
+        if (!ReadWholeFile(it->path().string(), static_cast<std::int64_t>(mcTrustedKeys::kMaxKeyFileSize), pem, error)) {
+            continue;
+        }
+        try {
+            if (zr::crypt::PublicKeyFromPem(pem).strKeyId != lower) continue;
+        } catch (const mcExc&) {
+            continue;
+        }
+        if (::unlink(it->path().c_str()) == 0) {
+            ++nRemoved;
+        } else {
+            std::cerr << "kettrinctl manifest trust: " << it->path().string() << ": " << std::strerror(errno) << "\n";
+            return kExitNo;
+        }
+    }
+    if (nRemoved == 0) {
+        std::cerr << "kettrinctl manifest trust: no trusted key " << lower << " in " << folder << "\n";
+        return kExitNo;
+    }
+    if (!CtlOptions::Current().bQuiet) std::cout << "removed key " << lower << "\n";
+    return kExitOk;
+}
+
+int Trust(const std::vector<std::string>& args) {
+    auto parsed = ParseArgs(args, 1, {"--trusted-keys"});
+    if (!parsed) return kExitUsage;
+    const std::vector<std::string>& words = parsed->words;
+    if (words.empty()) return UsageError("trust needs list, add or remove");
+    const std::string folder = TrustFolderOption(*parsed);
+    if (words[0] == "list" && words.size() == 1) return TrustList(folder);
+    if (words[0] == "add" && words.size() == 2) return TrustAdd(folder, words[1]);
+    if (words[0] == "remove" && words.size() == 2) return TrustRemove(folder, words[1]);
+    return UsageError("trust takes list, add PUBLIC_KEY_FILE or remove KEYID");
+}
+
 int Run(const std::vector<std::string>& args) {
     if (args.empty()) return UsageError("missing sub-command");
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
@@ -502,6 +675,7 @@ int Run(const std::vector<std::string>& args) {
     if (args[0] == "sign") return Sign(args);
     if (args[0] == "verify") return Verify(args);
     if (args[0] == "show") return Show(args);
+    if (args[0] == "trust") return Trust(args);
     return UsageError("unknown sub-command '" + args[0] + "'");
 }
 
