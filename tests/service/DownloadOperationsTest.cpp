@@ -27,6 +27,7 @@
 #include "registry/mcCMUtils.h"
 #include "service/moComponentMgr.h"
 #include "store/mcComponentConfig.h"
+#include "support/ChildProgram.h"
 #include "support/LocalHttpServer.h"
 
 namespace {
@@ -84,72 +85,6 @@ public:
 
     std::vector<std::int32_t> vecProgress;
     std::vector<std::string> vecEvents;
-};
-
-// kettrinctl run in the background, for a signal to reach it mid-wait.
-class Child {
-public:
-    explicit Child(const std::vector<std::string>& vecArgs) {
-        int fdOut[2];
-        int fdErr[2];
-        if (::pipe(fdOut) != 0 || ::pipe(fdErr) != 0) return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(fdOut[1], 1);
-            ::dup2(fdErr[1], 2);
-            std::vector<char*> argv;
-            for (const std::string& s : vecArgs) argv.push_back(const_cast<char*>(s.c_str()));
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(fdOut[1]);
-        ::close(fdErr[1]);
-        m_outReader = std::thread([this, fd = fdOut[0]] { PrvDrain(fd, m_strOut); });
-        m_errReader = std::thread([this, fd = fdErr[0]] { PrvDrain(fd, m_strErr); });
-    }
-    ~Child() {
-        if (m_pid > 0 && !m_bWaited) {
-            ::kill(m_pid, SIGKILL);
-            (void)Wait();
-        }
-    }
-    void Signal(int nSignal) { ::kill(m_pid, nSignal); }
-    int Wait() {
-        if (m_outReader.joinable()) m_outReader.join();
-        if (m_errReader.joinable()) m_errReader.join();
-        int nStatus = 0;
-        ::waitpid(m_pid, &nStatus, 0);
-        m_bWaited = true;
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-    }
-    std::string Out() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_strOut;
-    }
-    std::string Err() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_strErr;
-    }
-
-private:
-    void PrvDrain(int fd, std::string& strText) {
-        char sz[4096];
-        ssize_t n;
-        while ((n = ::read(fd, sz, sizeof sz)) > 0) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            strText.append(sz, static_cast<std::size_t>(n));
-        }
-        ::close(fd);
-    }
-
-    pid_t m_pid = -1;
-    bool m_bWaited = false;
-    std::mutex m_mutex;
-    std::string m_strOut;
-    std::string m_strErr;
-    std::thread m_outReader;
-    std::thread m_errReader;
 };
 
 class DownloadOperationsTest : public ::testing::Test {
@@ -469,8 +404,8 @@ TEST_F(DownloadOperationsTest, CtlDownloadShowsProgressAndCancelsOnCtrlC) {
     EXPECT_NE(strOut.find("already downloaded"), std::string::npos) << strOut;
     EXPECT_EQ(svctest::RunProgram({svctest::kCtl, "download", "A", kManifest}, nullptr, nullptr), 2);
 
-    Child child({svctest::kCtl, "download", "A", kManifest, "Stall"});
-    ASSERT_TRUE(svctest::WaitFor([&] { return child.Out().find('%') != std::string::npos; }));
+    testsupport::ChildProgram child({svctest::kCtl, "download", "A", kManifest, "Stall"});
+    ASSERT_TRUE(child.ReadUntil("%", "")) << child.Err();
     child.Signal(SIGINT);
     EXPECT_EQ(child.Wait(), 4);
     EXPECT_NE(child.Err().find("the download of Stall failed"), std::string::npos) << child.Err();
