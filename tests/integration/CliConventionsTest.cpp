@@ -194,6 +194,15 @@ TEST_F(CliTest, MessagesInWords) {
     }
 }
 
+TEST_F(CliTest, KeygenPrintsJson) {
+    const msRun run = Ctl({"manifest", "keygen", "--type", "ed25519", m_machine.Folder() + "/k.pem", "--json"});
+    EXPECT_EQ(run.nExit, 0) << run.strErr;
+    EXPECT_TRUE(IsJson(run.strOut)) << run.strOut;
+    EXPECT_TRUE(Contains(run.strOut, "\"type\":\"ed25519\"")) << run.strOut;
+    EXPECT_TRUE(Contains(run.strOut, "BEGIN PUBLIC KEY")) << run.strOut;
+    EXPECT_TRUE(run.strErr.empty()) << run.strErr;
+}
+
 TEST_F(CliTest, NetCheckSaysWhatItChecked) {
     const msRun run = Ctl({"net", "check"});
     EXPECT_EQ(run.nExit, 1);

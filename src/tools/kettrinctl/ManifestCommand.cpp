@@ -229,7 +229,14 @@ int Keygen(const std::vector<std::string>& args) {
         ::unlink(path.c_str());
         return kExitNo;
     }
-    if (eStrong) {
+    if (CtlOptions::Current().bJson) {
+        PrintJson(CtlJson::MakeObject({{"file", path},
+                                       {"type", strType},
+                                       {"public_key", pair.publicKeyHex},
+                                       {"key_id", CtlJson::StringOrNull(eStrong.has_value(), strKeyId)}}));
+    } else if (CtlOptions::Current().bQuiet) {
+        // The key file is written; nothing to print.
+    } else if (eStrong) {
         std::cout << pair.publicKeyHex;
         std::cerr << "key id " << strKeyId << "\n";
     } else {
