@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "contract/ComponentMgrIfc.h"
+#include "support/ChildProgram.h"
 #include "support/FsTestUtil.h"
 #include "support/ScopedEnv.h"
 #include "support/ScratchMachine.h"
@@ -104,41 +105,17 @@ inline std::uint32_t PidOf(mcBusConnection& connection, const std::string& strNa
     return connection.CallMethod(call).ReadUInt32();
 }
 
-// Runs a program with arguments and extra environment entries; returns its
-// exit status (128 + signal when killed), capturing standard output.
+// Runs a program with its arguments and returns its exit status (128 +
+// signal when killed), adding its standard output and error to the strings
+// given. A program still running after two minutes is killed (and the test
+// fails) instead of hanging the test.
 inline int RunProgram(const std::vector<std::string>& vecArgs, std::string* pOutput = nullptr,
                       std::string* pError = nullptr) {
-    int fdOut[2];
-    int fdErr[2];
-    if (::pipe(fdOut) != 0 || ::pipe(fdErr) != 0) return -1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fdOut[1], 1);
-        ::dup2(fdErr[1], 2);
-        ::close(fdOut[0]);
-        ::close(fdErr[0]);
-        std::vector<char*> argv;
-        for (const std::string& s : vecArgs) argv.push_back(const_cast<char*>(s.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(fdOut[1]);
-    ::close(fdErr[1]);
-    auto PrvDrain = [](int fd, std::string* pText) {
-        char sz[4096];
-        ssize_t n;
-        while ((n = ::read(fd, sz, sizeof sz)) > 0) {
-            if (pText) pText->append(sz, static_cast<std::size_t>(n));
-        }
-        ::close(fd);
-    };
-    std::thread errReader(PrvDrain, fdErr[0], pError);
-    PrvDrain(fdOut[0], pOutput);
-    errReader.join();
-    int nStatus = 0;
-    ::waitpid(pid, &nStatus, 0);
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    testsupport::ChildProgram child(vecArgs);
+    const int nExit = child.Wait(std::chrono::minutes{2});
+    if (pOutput) pOutput->append(child.Out());
+    if (pError) pError->append(child.Err());
+    return nExit;
 }
 
 }  // namespace svctest

@@ -268,21 +268,11 @@ int RunConfig(const std::vector<std::string>& args) {
         if (args[0] == "get") return RunGet(args);
         if (args[0] == "set") return RunSet(args);
         if (args[0] == "unset") return RunUnset(args);
-    } catch (const RegistryKey::DatabaseException& exc) {
-        PrintError("config", "the registry file cannot be used", exc.what(), true);
-        return kExitFailed;
     } catch (const RegistryKey::ValueTypeException& exc) {
         PrintError("config", "the stored value has another type; fix it with 'kettrinctl reg'", exc.what(), true);
         return kExitFailed;
-    } catch (const RegistryKey::Exception& exc) {
-        if (exc.ErrorCode() == ERROR_ACCESS_DENIED) {
-            PrintError("config", "permission denied (the registry file is not writable for you)", exc.what());
-        } else {
-            PrintError("config", "the registry operation failed", exc.what());
-        }
-        return kExitFailed;
     } catch (const mcExc& exc) {
-        PrintError("config", "the registry operation failed", exc.what());
+        PrintRegistryFailure("config", exc);
         return kExitFailed;
     }
     PrintError("config", "unknown sub-command '" + args[0] + "' (list, get, set, unset)");

@@ -2,7 +2,9 @@
 
 #include <iostream>
 
+#include "base/Win32Error.h"
 #include "client/mcComponentMgrClient.h"
+#include "registry/RegistryKey.h"
 #include "contract/ComponentMgrIfc.h"
 #include "tools/kettrinctl/CtlOptions.h"
 
@@ -71,6 +73,20 @@ void PrintCallFailure(const std::string& strCommand, HRESULT hr, const mcCompone
     } else {
         PrintError(strCommand, "the call failed: " + HResultText(hr), client.LastError());
     }
+}
+
+void PrintRegistryFailure(const std::string& strCommand, const mcExc& exc) {
+    using core::registry::RegistryKey;
+    if (dynamic_cast<const RegistryKey::DatabaseException*>(&exc) != nullptr) {
+        PrintError(strCommand, "the registry file cannot be used", exc.what(), true);
+        return;
+    }
+    const auto* pRegistry = dynamic_cast<const RegistryKey::Exception*>(&exc);
+    if (pRegistry != nullptr && pRegistry->ErrorCode() == ERROR_ACCESS_DENIED) {
+        PrintError(strCommand, "permission denied (the registry file is not writable for you)", exc.what());
+        return;
+    }
+    PrintError(strCommand, "the registry operation failed", exc.what());
 }
 
 void PrintBusFailure(const std::string& strCommand, const std::string& strAddress, const std::string& strDetail) {

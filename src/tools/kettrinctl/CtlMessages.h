@@ -7,6 +7,7 @@
 #include "contract/Hresult.h"
 
 class mcComponentMgrClient;
+class mcExc;
 
 namespace kettrinctl {
 
@@ -25,6 +26,11 @@ void PrintError(const std::string& strCommand, const std::string& strMessage,
 // manager refused the call: E_ACCESSDENIED (0x80070005)" and the like for an
 // answer; the bus's own text as the detail.
 void PrintCallFailure(const std::string& strCommand, HRESULT hr, const mcComponentMgrClient& client);
+
+// The message for a registry failure that is not "missing": an unusable
+// registry file (named always), access denied, or any other failure (the
+// registry's text under --verbose).
+void PrintRegistryFailure(const std::string& strCommand, const mcExc& exc);
 
 // The message for a client that could not be opened: "invalid bus address
 // ADDR" or "cannot reach the bus at ADDR", with the cause as the detail.

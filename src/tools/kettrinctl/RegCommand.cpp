@@ -329,22 +329,17 @@ int RunReg(const std::vector<std::string>& args) {
         PrintError("reg", "the value has another type than asked for", exc.what(), true);
         return kExitNo;
     } catch (const RegistryKey::DatabaseException& exc) {
-        PrintError("reg", "the registry file cannot be used", exc.what(), true);
+        PrintRegistryFailure("reg", exc);
         return kExitFailed;
     } catch (const RegistryKey::Exception& exc) {
-        const bool bMissing = exc.ErrorCode() == ERROR_FILE_NOT_FOUND || exc.ErrorCode() == ERROR_KEY_DELETED;
-        if (bMissing) {
+        if (exc.ErrorCode() == ERROR_FILE_NOT_FOUND || exc.ErrorCode() == ERROR_KEY_DELETED) {
             PrintError("reg", PrvMissingText(args), exc.what());
             return kExitNo;
         }
-        if (exc.ErrorCode() == ERROR_ACCESS_DENIED) {
-            PrintError("reg", "permission denied (the registry file is not writable for you)", exc.what());
-        } else {
-            PrintError("reg", "the registry operation failed", exc.what());
-        }
+        PrintRegistryFailure("reg", exc);
         return kExitFailed;
     } catch (const mcExc& exc) {
-        PrintError("reg", "the registry operation failed", exc.what());
+        PrintRegistryFailure("reg", exc);
         return kExitFailed;
     }
 }
