@@ -96,6 +96,8 @@ control() {
         echo "Maintainer: $maintainer"
         echo "Installed-Size: $size"
         [ -n "$depends" ] && echo "Depends: $depends"
+        # State-changing calls are authorized by polkit; without it they are refused.
+        [ "$pkg" = kettrin ] && echo "Recommends: polkitd"
         echo "Section: $section"
         echo "Priority: optional"
         echo "Homepage: https://kettrin.invalid/"
@@ -148,6 +150,8 @@ control libkettrin-client-dev "$lib (= $version)" libdevel \
 
 stage kettrin kettrin Unspecified
 scripts kettrin
+mkdir -p "$work/kettrin/usr/share/lintian/overrides"
+install -m 0644 "$here/packaging/deb/kettrin.lintian-overrides" "$work/kettrin/usr/share/lintian/overrides/kettrin"
 kettrin_depends=$(shlibdeps kettrin)
 control kettrin "${kettrin_depends:+$kettrin_depends, }dbus-system-bus | dbus" admin \
     "Tavrolin component manager - service and tools" \

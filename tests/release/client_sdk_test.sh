@@ -38,7 +38,14 @@ check "nothing of the bus wrapper or the base library is exported" \
 export LD_LIBRARY_PATH=$(dirname "$libfile")
 check "the example loads the prefix's library" grep -q "$prefix" <<<"$(ldd "$example" | grep kettrin-client)"
 command -v dbus-daemon >/dev/null || { finish; }
-start_private_bus
+# The bus activates the built service, with a registry and application
+# folder of the test's own.
+mkdir -p "$TEST_TMP/services" "$TEST_TMP/app"
+printf '[D-BUS Service]\nName=ComponentMgr.ComponentMgrObj\nExec=%s\n' "$build/src/Kettrin" \
+    > "$TEST_TMP/services/ComponentMgr.ComponentMgrObj.service"
+export KETTRIN_REGISTRY=$TEST_TMP/registry.db KETTRIN_SHUTDOWN_DELAY_MS=1000
+"$build/src/kettrinctl" reg set 'HKLM\software\Tavrolin, Inc.\componentMgr' AppPath sz "$TEST_TMP/app" >/dev/null
+start_private_bus "$TEST_TMP/services"
 output=$("$example") && rc=0 || rc=$?
 check "on a bus without the service the example says 'not running' and exits 1 (got $rc: $output)" \
     test "$rc" = 1 -a "$output" = "not running"
@@ -47,4 +54,12 @@ check "on a bus without the service the example says 'not running' and exits 1 (
 output=$(KETTRIN_BUS_ADDRESS=unix:path=$TEST_TMP/no-such-bus "$example" 2>&1) && rc=0 || rc=$?
 check "an unreachable bus is caught as std::exception (got $rc: $output)" \
     test "$rc" = 3 -a -n "$(grep '^kettrin-client-example: ' <<<"$output")"
+# A call through the library reaches the service: the bus starts it, it
+# answers (S_FALSE: it knows no such manifest), and it is the service of the
+# test's registry (its log is in the test's application folder).
+output=$("$example" NoSuchManifest 2>&1) && rc=0 || rc=$?
+check "the example's GetComponents is answered by the activated service (got $rc: $output)" \
+    test "$rc" = 0 -a -z "$output"
+check "the activated service ran with the test's application folder" \
+    grep -q "moComponentMgr::FinalConstructImpl Enter" "$TEST_TMP/app/ComponentMgr.log"
 finish

@@ -5,8 +5,9 @@
 #   fail MESSAGE                   records a failure
 #   skip MESSAGE                   ends the test as skipped (exit 77)
 #   finish                         exit 0, or 1 after any failure
-#   start_private_bus              a session-type dbus-daemon of the test's own;
-#                                  sets KETTRIN_BUS_ADDRESS
+#   start_private_bus [SERVICE_DIR]  a session-type dbus-daemon of the test's own,
+#                                  activating the services of SERVICE_DIR with the
+#                                  test's environment; sets KETTRIN_BUS_ADDRESS
 set -euo pipefail
 
 TEST_TMP=$(mktemp -d "${TMPDIR:-/tmp}/kettrin-test.XXXXXX")
@@ -54,6 +55,7 @@ start_private_bus() {
 <busconfig>
   <type>session</type>
   <listen>unix:path=$TEST_TMP/bus.sock</listen>
+  ${1:+<servicedir>$1</servicedir>}
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
