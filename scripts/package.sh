@@ -23,7 +23,7 @@ while [ $# -gt 0 ]; do
         -o) out=$2; shift 2 ;;
         --no-build) do_build=0; shift ;;
         --lintian) do_lintian=1; shift ;;
-        -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "package.sh: unknown argument '$1'" >&2; exit 2 ;;
     esac
 done

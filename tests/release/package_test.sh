@@ -66,6 +66,11 @@ contents)
     check "the shared library and its link name are in different packages" \
         test -n "$(dpkg-deb -c "$lib" | grep 'libkettrin-client.so.1')" -a -z "$(dpkg-deb -c "$lib" | grep 'libkettrin-client.so ')"
 
+    # Stripping keeps the file-version note crash reports read.
+    check "the stripped server keeps its file-version note" \
+        grep -q "NT_VERSION" <<<"$(readelf -n "$x/usr/bin/Kettrin")"
+    check "the stripped server has no debugging sections" \
+        test -z "$(readelf -S "$x/usr/bin/Kettrin" | grep '\.debug_')"
     activation=$x/usr/share/dbus-1/system-services/ComponentMgr.ComponentMgrObj.service
     check "the activation file starts /usr/bin/Kettrin through the unit" \
         test "$(cat "$activation")" = "$(printf '[D-BUS Service]\nName=ComponentMgr.ComponentMgrObj\nExec=/usr/bin/Kettrin\nUser=root\nSystemdService=kettrin.service')"
