@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   dbus-daemon dbus-bin openssl libxml2-utils curl python3 procps
   lldb
+  dpkg-dev lintian groff-base man-db bash-completion
 )
 
 missing=()

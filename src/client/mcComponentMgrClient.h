@@ -17,7 +17,8 @@
 //
 // Threads: the client belongs to the thread that constructed it; use it only
 // there (the dispatcher checks). Construction fails with mcBusExc when the bus
-// cannot be reached.
+// cannot be reached (applications of the shared library libkettrin-client
+// catch it as std::exception: its own type is not exported).
 #include <chrono>
 #include <cstdint>
 #include <exception>

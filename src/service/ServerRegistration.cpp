@@ -220,7 +220,8 @@ HRESULT PrvUnregisterClass(const mcServiceConfig& config) {
 
 std::string mfActivationFileText(const std::string& strExecutable) {
     return std::string("[D-BUS Service]\nName=") + cmifc::kBusName + "\nExec=" + PrvQuoteForExec(strExecutable) +
-           "\nUser=root\n";
+           "\nUser=root\nSystemdService=" +
+           kSystemdUnitName + "\n";
 }
 
 HRESULT mfRegisterServer(const mcServiceConfig& config) {

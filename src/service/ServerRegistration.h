@@ -54,6 +54,9 @@ inline constexpr const char* kLocalServer32 = "LocalServer32";
 inline constexpr const char* kInprocServer32 = "InprocServer32";
 inline constexpr const char* kThreadingModel = "free";
 inline constexpr const char* kActivationFileName = "ComponentMgr.ComponentMgrObj.service";
+// The systemd unit a bus with systemd activation starts instead of the program
+// (the installed unit; a bus without systemd activation ignores the line).
+inline constexpr const char* kSystemdUnitName = "kettrin.service";
 
 // Registers the server: the program is config.ExecutablePath(), the
 // activation file goes to config.strActivationDir (created when missing).
@@ -61,7 +64,8 @@ HRESULT mfRegisterServer(const mcServiceConfig& config);
 // Removes what mfRegisterServer wrote.
 HRESULT mfUnregisterServer(const mcServiceConfig& config);
 
-// The activation file's text for the program at strExecutable.
+// The activation file's text for the program at strExecutable: the same text
+// the package installs, so registering an installed server changes nothing.
 std::string mfActivationFileText(const std::string& strExecutable);
 
 }  // namespace svcreg

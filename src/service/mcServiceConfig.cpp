@@ -13,9 +13,29 @@ const char* PrvLookup(const mcEnvLookup& lookup, const char* pszName) {
     return pszValue && *pszValue ? pszValue : nullptr;
 }
 
+std::string PrvSelfExecutable() {
+    std::string strPath(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", strPath.data(), strPath.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= strPath.size()) return std::string();
+    strPath.resize(static_cast<std::size_t>(n));
+    return strPath;
+}
+
 }  // namespace
 
 std::string mcServiceConfig::DefaultTypeLibPath() {
+#ifdef KETTRIN_TYPELIB_RELATIVE_PATH
+    const std::string strExecutable = PrvSelfExecutable();
+    const std::size_t nSlash = strExecutable.rfind('/');
+    if (nSlash != std::string::npos) {
+        const std::string strBeside = strExecutable.substr(0, nSlash + 1) + KETTRIN_TYPELIB_RELATIVE_PATH;
+        if (char* pszReal = ::realpath(strBeside.c_str(), nullptr)) {
+            std::string strReal(pszReal);
+            std::free(pszReal);
+            if (::access(strReal.c_str(), R_OK) == 0) return strReal;
+        }
+    }
+#endif
 #ifdef KETTRIN_TYPELIB_PATH
     return KETTRIN_TYPELIB_PATH;
 #else
@@ -41,9 +61,5 @@ mcServiceConfig mcServiceConfig::FromEnvironment(bool bSessionSwitch, const mcEn
 
 std::string mcServiceConfig::ExecutablePath() const {
     if (!strExecutablePath.empty()) return strExecutablePath;
-    std::string strPath(4096, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", strPath.data(), strPath.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= strPath.size()) return std::string();
-    strPath.resize(static_cast<std::size_t>(n));
-    return strPath;
+    return PrvSelfExecutable();
 }

@@ -21,7 +21,9 @@ struct mcServiceConfig {
     static constexpr const char* kEnvServiceDir = "KETTRIN_DBUS_SERVICE_DIR";
     static constexpr const char* kEnvShutdownDelay = "KETTRIN_SHUTDOWN_DELAY_MS";
     static constexpr const char* kDefaultServiceDir = "/usr/share/dbus-1/system-services";
-    // Where the build installs the introspection data.
+    // The introspection data installed beside this program (the same
+    // relative place as in the build's install layout, so any install prefix
+    // works); the configured install location when that file is missing.
     static std::string DefaultTypeLibPath();
 
     // Application folder (log, configuration, manifests). Empty:

@@ -154,7 +154,8 @@ TEST(InterfaceTable, BusErrorsBecomeHResults) {
 
 TEST(Registration, ActivationFileQuotesPathsTheBusWouldSplit) {
     EXPECT_EQ(svcreg::mfActivationFileText("/usr/bin/Kettrin"),
-              "[D-BUS Service]\nName=ComponentMgr.ComponentMgrObj\nExec=/usr/bin/Kettrin\nUser=root\n");
+              "[D-BUS Service]\nName=ComponentMgr.ComponentMgrObj\nExec=/usr/bin/Kettrin\nUser=root\n"
+              "SystemdService=kettrin.service\n");
     EXPECT_NE(svcreg::mfActivationFileText("/opt/my dir/Kettrin").find("Exec='/opt/my dir/Kettrin'\n"),
               std::string::npos);
     EXPECT_NE(svcreg::mfActivationFileText("/opt/it's/Kettrin").find("Exec='/opt/it'\\''s/Kettrin'\n"),
