@@ -250,6 +250,7 @@ protected:
         strXml += Component("Packed", strCM, "", "Packed.zrz");
         strXml += Component("Silent", "", "", "Silent.sh");
         strXml += Component("Missing", "", "", "Missing.sh");
+        strXml += Component("BadName", "", "", "..");
         strXml += Component("Fresh", strCM, "", "Fresh.sh");
         strXml += Component("Shared", strCM, "", "Shared.sh");
         strXml += Component("Current", "", "", "Current.sh");
@@ -341,6 +342,7 @@ protected:
     std::string m_strConfig =
         Component("Script", "downloaded", {}) + Component("Packed", "downloaded", {}) +
         Component("Silent", "downloaded", {}) + Component("Missing", "installed", {"A"}) +
+        Component("BadName", "downloaded", {}) +
         Component("Shared", "installed", {"A"}) + Component("Current", "installed", {"A"}) +
         Component("ByClass", "downloaded", {}) + Component("ByProgId", "downloaded", {}) +
         Component("Unregistered", "downloaded", {});
@@ -433,7 +435,13 @@ TEST_F(InstallOperationsTest, FailedInstallsSayWhyAndCleanUp) {
     ASSERT_TRUE(WaitForCallbacks(4));
     EXPECT_EQ(m_pRecorder->vecEvents[3], "install:Packed:0:" + TIPath() + " failed with GetLastError 00000002");
 
-    ASSERT_TRUE(svctest::WaitFor([this] { return Events().size() >= 4; }));
+    // A package name from the URL that is no plain file name starts nothing.
+    EXPECT_EQ(m_pClient->StartComponentInstall("A", kManifest, "BadName", m_strCallback), S_OK);
+    ASSERT_TRUE(WaitForCallbacks(5));
+    EXPECT_EQ(m_pRecorder->vecEvents[4], "install:BadName:0:" + Holding("BadName") + "/.. failed with GetLastError 0000007b");
+    EXPECT_EQ(State("BadName"), "downloaded");
+
+    ASSERT_TRUE(svctest::WaitFor([this] { return Events().size() >= 5; }));
     const std::vector<std::string> vecEvents = Events();
     for (const std::string& strEvent : vecEvents) EXPECT_EQ(strEvent.rfind("InstallFailure:", 0), 0u) << strEvent;
 }
@@ -513,11 +521,26 @@ TEST_F(InstallOperationsTest, UninstallLetsGoOrRunsTheRecordedProgram) {
         const char* pszName;
         std::string strExe;
     };
+    // A ".zrz" uninstall goes to TI with the quoted package path.
+    WriteAll(TIPath(), Installer("Gone", "success", "1.00.0001"), true);
+    OnStore([&](mcComponentConfig& config) {
+        return config.SetComponentInstallData("A", "<Component name=\"Gone\" version=\"1.00.0001\"><ManifestName>Jukebox"
+                                                   "</ManifestName><Install result=\"success\"/><Uninstall><Exe>Gone.zrz"
+                                                   "</Exe><Cmdline>/uninstall</Cmdline></Uninstall></Component>");
+    });
+    EXPECT_EQ(m_pClient->StartComponentUninstall("A", kManifest, "Gone", m_strCallback), S_OK);
+    ASSERT_TRUE(WaitForCallbacks(3));
+    EXPECT_EQ(m_pRecorder->vecEvents[2], "uninstall:Gone:1:uninstall said success");
+    EXPECT_EQ(Lines(ReadAll(Record("Gone"))),
+              (std::vector<std::string>{std::filesystem::current_path().string(), "[" + TIPath() + "]",
+                                        "[" + Holding("Gone") + "/Gone.zrz]", "[/uninstall]", "[/client]", "[A]"}));
+    std::filesystem::remove(Record("Gone"));
+
     const Case cases[] = {
         {"unsafe zrz name", "../../outside.zrz"},
         {"missing program", m_machine.Folder() + "/no/such/uninstaller"},
     };
-    std::size_t n = 2;
+    std::size_t n = 3;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
         OnStore([&](mcComponentConfig& config) {
@@ -532,7 +555,7 @@ TEST_F(InstallOperationsTest, UninstallLetsGoOrRunsTheRecordedProgram) {
         EXPECT_EQ(State("Gone"), "installed");
     }
     // TI was never started for the unsafe name.
-    EXPECT_FALSE(std::filesystem::exists(Record("Packed")));
+    EXPECT_FALSE(std::filesystem::exists(Record("Gone")));
 }
 
 // ClientUninstalled: each component by the rule of each of its manifests; the
