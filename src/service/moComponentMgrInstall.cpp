@@ -148,6 +148,11 @@ void moComponentMgr::PrvContinueInstall(const std::string& strClient, const std:
     if (!config.GetComponentCurrentState(strComponent, strState)) strState = mcComponentConfig::kStateDownloaded;
 
     const std::int32_t nStatus = PrvIsComponentInstalled(strClient, strManifest, strComponent);
+    // Queued while the plug-in step ran on the worker (the status logged it).
+    if (nStatus == cmstatus::kInstallRunning) {
+        fnDone(S_FALSE);
+        return;
+    }
     const std::string& strManifestVersion = component.m_plugin.m_strVersion;
     if (nStatus == cmstatus::kInstalled && strState == mcComponentConfig::kStateInstalled) {
         std::string strInstalledVersion;
