@@ -13,6 +13,7 @@
 // The run-now job is owned by PrvStartComponentUninstall: made on its stack,
 // run, and deleted when Run returns (it is never queued, so no engine frees it).
 #include <memory>
+#include <thread>
 
 #include "base/mcCMLog.h"
 #include "contract/ComponentMgrIfc.h"
@@ -46,7 +47,13 @@ mcInstallerProcess::Settings moComponentMgr::PrvJobSettings(bool bRunNow) {
     mcInstallerProcess::Settings settings;
     settings.strBusAddress = m_host.WorkerBusAddress();
     if (bRunNow) {
-        settings.fnWait = [this](pid_t pid) { return m_apartment.WaitForProcess(pid); };
+        settings.fnWait = [this](pid_t pid) {
+            if (m_apartment.WaitForProcess(pid)) return true;
+            // The loop must be left (or may nest no deeper): the uninstall
+            // counts as failed, and the child is reaped when it ends.
+            std::thread([pid] { (void)mcInstallerProcess::WaitOnThisThread(pid); }).detach();
+            return false;
+        };
         settings.fnNotify = [this](const mcClientCallback& callback, const char* pszMember,
                                    const std::string& strComponent, bool bSuccess, const std::string& strText) {
             m_apartment.SendCompletionToClient(callback, pszMember, strComponent, bSuccess, strText);
