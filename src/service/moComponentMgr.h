@@ -12,12 +12,12 @@
 // wrapper: an exception that escapes the body goes to crash reporting with
 // "moComponentMgr::" + the method name; on the verdict "execute handler" the
 // terminate handler ends the main loop. After a fault the method returns
-// RPC_E_SERVERFAULT (the caller sees a failed call). Bodies that are not built
-// yet return E_NOTIMPL and leave their out-arguments empty.
+// RPC_E_SERVERFAULT (the caller sees a failed call).
 //
 // Threads: the object lives on the main thread (the apartment's owner) and
 // every method is called there, one at a time, possibly re-entered while a
-// method waits in a nested pump (an outgoing call to a client). Work that waits
+// method waits in a nested pump (an outgoing call to a client, or the
+// uninstaller that ClientUninstalled runs at once). Work that waits
 // on the network or another process never runs there: the manifest updates
 // (the start-up update of FinalConstruct, UpdateManifests, DoTriggerTasks')
 // and the connection check of the start operations run on the object's
