@@ -21,7 +21,8 @@ public:
     virtual ~IComponentMgrInstaller() = default;
 
     // Installs the component right after a download (install-after-download):
-    // the object's StartComponentInstall with the same arguments.
+    // the object's StartComponentInstall with the same arguments, whose answer
+    // it waits for (on a worker thread; the main thread pumps meanwhile).
     virtual HRESULT ForceStartInstall(const std::string& strClientName,
                                       const std::string& strManifestName,
                                       const std::string& strComponentName,

@@ -16,6 +16,8 @@ namespace {
 constexpr const char* kOnDownloadProgress = "OnDownloadProgress";
 constexpr const char* kOnDownloadFailed = "OnDownloadFailed";
 constexpr const char* kOnDownloadComplete = "OnDownloadComplete";
+constexpr const char* kOnInstallComplete = "OnInstallComplete";
+constexpr const char* kOnUninstallComplete = "OnUninstallComplete";
 constexpr const char* kFlush = "Flush";
 constexpr const char* kConnect = "Connect";
 constexpr const char* kProcess = "Process";
@@ -91,6 +93,17 @@ void mcClientCallbackSender::OnDownloadFailed(const std::string& strComponent, s
 
 void mcClientCallbackSender::OnDownloadComplete(const std::string& strComponent) {
     PrvSend(kOnDownloadComplete, [&](mcBusMessage& call) { call.Append(strComponent); });
+}
+
+void mcClientCallbackSender::OnInstallComplete(const std::string& strComponent, bool bSuccess,
+                                               const std::string& strText) {
+    PrvSend(kOnInstallComplete, [&](mcBusMessage& call) { call.Append(strComponent).Append(bSuccess).Append(strText); });
+}
+
+void mcClientCallbackSender::OnUninstallComplete(const std::string& strComponent, bool bSuccess,
+                                                 const std::string& strText) {
+    PrvSend(kOnUninstallComplete,
+            [&](mcBusMessage& call) { call.Append(strComponent).Append(bSuccess).Append(strText); });
 }
 
 void mcClientCallbackSender::Flush() {

@@ -41,6 +41,9 @@ public:
                           const std::string& strText);
     // OnDownloadComplete (s component).
     void OnDownloadComplete(const std::string& strComponent);
+    // OnInstallComplete / OnUninstallComplete (s component, b success, s text).
+    void OnInstallComplete(const std::string& strComponent, bool bSuccess, const std::string& strText);
+    void OnUninstallComplete(const std::string& strComponent, bool bSuccess, const std::string& strText);
 
     // Writes out every call queued so far (blocks only until the bus has read
     // them); a failure is logged once like a failed call.

@@ -8,6 +8,10 @@
 //
 // Threads: Post, RunOnMain, Invoke, Stop and IsStopped from any thread; the
 // rest on the main thread only.
+#include <sys/types.h>
+#include <sys/wait.h>
+
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -59,6 +63,40 @@ public:
     virtual void SendToClient(const mcClientCallback& target, const std::string& strInterface,
                               const std::string& strMember, const std::string& strArgument) {
         (void)CallClient(target, strInterface, strMember, strArgument, std::chrono::milliseconds(0));
+    }
+
+    // Sends strMember(component, success, text) - OnInstallComplete or
+    // OnUninstallComplete - to a client's "ComponentMgr.IComponentMgrCallback"
+    // object like SendToClient. The default goes through CallClient with the
+    // component alone (fakes record it).
+    virtual void SendCompletionToClient(const mcClientCallback& target, const std::string& strMember,
+                                        const std::string& strComponent, bool bSuccess, const std::string& strText) {
+        (void)bSuccess;
+        (void)strText;
+        (void)CallClient(target, "ComponentMgr.IComponentMgrCallback", strMember, strComponent,
+                         std::chrono::milliseconds(0));
+    }
+
+    // Main thread: serves calls, tasks and timers nested until the child pid
+    // has ended, then reaps it. False when the loop must be left first or no
+    // further level may be nested (the child is then left running and
+    // unreaped). The default checks the child every 10 ms.
+    virtual bool WaitForProcess(pid_t pid) {
+        bool bEnded = false;
+        auto Reaped = [pid, &bEnded] {
+            int nStatus = 0;
+            pid_t rc = -1;
+            do {
+                rc = ::waitpid(pid, &nStatus, WNOHANG);
+            } while (rc < 0 && errno == EINTR);
+            bEnded = bEnded || rc == pid || rc < 0;
+            return bEnded;
+        };
+        while (!Reaped()) {
+            if (IsStopped()) return false;
+            (void)PumpUntil(Reaped, std::chrono::milliseconds(10));
+        }
+        return true;
     }
 
     // Publishes the hidden window; fnOnClose runs on each Close. Dropping

@@ -54,6 +54,9 @@ const std::map<std::string, DeferredHandler>& PrvDeferredHandlers() {
         // The start operations check the connection on the worker.
         {"StartComponentDownload", PrvDeferredStart(&moComponentMgr::StartComponentDownload)},
         {"StartComponentUpdate", PrvDeferredStart(&moComponentMgr::StartComponentUpdate)},
+        // The install may disable a plug-in (worker) or start a download first.
+        {"StartComponentInstall", PrvDeferredStart(&moComponentMgr::StartComponentInstall)},
+        {"ForceStartInstall", PrvDeferredStart(&moComponentMgr::ForceStartInstall)},
         {"DoTriggerTasks",
          [](moComponentMgr& o, mcBusMessage& call, const std::string& strSender, Answer answer) {
              const std::string strClient = call.ReadString();
@@ -150,7 +153,6 @@ const std::map<std::string, Handler>& PrvHandlers() {
              std::string strData;
              reply.Append(o.GetComponentUninstallData(strClient, strData)).Append(strData);
          }},
-        {"ForceStartInstall", PrvStartHandler(&moComponentMgr::ForceStartInstall)},
         // IComponentMgr
         {"CancelDownload",
          [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
@@ -158,7 +160,6 @@ const std::map<std::string, Handler>& PrvHandlers() {
              const std::string strSecond = call.ReadString();
              reply.Append(o.CancelDownload(strFirst, strSecond));
          }},
-        {"StartComponentInstall", PrvStartHandler(&moComponentMgr::StartComponentInstall)},
         {"IsComponentInstalled",
          [](moComponentMgr& o, mcBusMessage& call, mcBusMessage& reply, const std::string&) {
              const std::string strClient = call.ReadString();

@@ -61,6 +61,35 @@ void mcDispatcherApartment::SendToClient(const mcClientCallback& target, const s
     }
 }
 
+void mcDispatcherApartment::SendCompletionToClient(const mcClientCallback& target, const std::string& strMember,
+                                                   const std::string& strComponent, bool bSuccess,
+                                                   const std::string& strText) {
+    try {
+        mcBusMessage call = m_dispatcher.Connection().NewMethodCall(target.strBusName, target.strObjectPath,
+                                                                    cmifc::kIfaceCallback, strMember);
+        if (sd_bus_message_set_expect_reply(call.Get(), 0) < 0 || sd_bus_message_set_auto_start(call.Get(), 0) < 0) {
+            mfCMLog("mcDispatcherApartment::SendToClient failed : " + strMember + " " + target.strBusName + " " +
+                    target.strObjectPath);
+            return;
+        }
+        call.Append(strComponent).Append(bSuccess).Append(strText);
+        m_dispatcher.Connection().Send(call);
+    } catch (const mcExc& exc) {
+        mfCMLog("mcDispatcherApartment::SendToClient failed : " + strMember + " " + target.strBusName + " " +
+                target.strObjectPath);
+        mfCMLog(exc.Description());
+    }
+}
+
+bool mcDispatcherApartment::WaitForProcess(pid_t pid) {
+    try {
+        return m_dispatcher.WaitForProcess(pid).has_value();
+    } catch (const mcBusExc& exc) {
+        mfCMLog("mcDispatcherApartment::WaitForProcess failed : " + exc.Description());
+        return false;
+    }
+}
+
 std::shared_ptr<void> mcDispatcherApartment::AddWindow(std::function<void()> fnOnClose) {
     return std::make_shared<mcHiddenWindow>(m_dispatcher, std::move(fnOnClose));
 }

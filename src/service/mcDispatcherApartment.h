@@ -22,6 +22,9 @@ public:
                        std::chrono::milliseconds timeout) override;
     void SendToClient(const mcClientCallback& target, const std::string& strInterface,
                       const std::string& strMember, const std::string& strArgument) override;
+    void SendCompletionToClient(const mcClientCallback& target, const std::string& strMember,
+                                const std::string& strComponent, bool bSuccess, const std::string& strText) override;
+    bool WaitForProcess(pid_t pid) override;
     std::shared_ptr<void> AddWindow(std::function<void()> fnOnClose) override;
 
 private:

@@ -3,6 +3,8 @@
 #include "crash/mcCrashGuardScope.h"
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <new>
 #include <string_view>
 
@@ -50,12 +52,32 @@ class moComponentMgr::PrvInstallerPort : public IComponentMgrInstaller {
 public:
     explicit PrvInstallerPort(moComponentMgr& owner) : m_owner(owner) {}
 
+    // The operation answers later: the main thread starts it and this thread
+    // waits for its answer (the main thread pumps instead when it calls).
     HRESULT ForceStartInstall(const std::string& strClient, const std::string& strManifest,
                               const std::string& strComponent,
                               const mcClientCallback& callback) override {
-        return PrvOnMainThread([&] {
-            return m_owner.ForceStartInstall(strClient, strManifest, strComponent, callback);
+        auto pAnswer = std::make_shared<std::promise<HRESULT>>();
+        std::future<HRESULT> future = pAnswer->get_future();
+        auto pAnswered = std::make_shared<std::atomic<bool>>(false);
+        const HRESULT hrStart = PrvOnMainThread([&] {
+            m_owner.ForceStartInstall(strClient, strManifest, strComponent, callback, [pAnswer, pAnswered](HRESULT hr) {
+                if (pAnswered->exchange(true)) return;
+                pAnswer->set_value(hr);
+            });
+            return S_OK;
         });
+        if (hrStart != S_OK) return hrStart;
+        if (std::this_thread::get_id() == m_owner.m_idMain) {
+            (void)m_owner.m_apartment.PumpUntil([&] { return pAnswered->load(); }, std::chrono::milliseconds(-1));
+            return pAnswered->load() ? future.get() : cmifc::CO_E_SERVER_STOPPING;
+        }
+        // Answers always come (CO_E_SERVER_STOPPING at the latest, when the
+        // object is released); a main thread that stopped serving ends the wait.
+        while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+            if (m_owner.m_apartment.IsStopped()) return cmifc::CO_E_SERVER_STOPPING;
+        }
+        return future.get();
     }
 
     HRESULT GetComponentInstallData(const std::string& strClientName, std::string& strData) override {
@@ -493,39 +515,11 @@ HRESULT moComponentMgr::GetComponentUninstallData(const std::string& strClientNa
                       [&] { return GetComponentUninstallDataImpl(strClientName, strData); });
 }
 
-HRESULT moComponentMgr::ForceStartInstall(const std::string&, const std::string&, const std::string&,
-                                          const mcClientCallback&) {
-    return RunGuarded("ForceStartInstall", [] { return E_NOTIMPL; });
-}
-
-HRESULT moComponentMgr::StartComponentInstall(const std::string&, const std::string&,
-                                              const std::string&, const mcClientCallback&) {
-    return RunGuarded("StartComponentInstall", [] { return E_NOTIMPL; });
-}
-
 HRESULT moComponentMgr::IsComponentInstalled(const std::string& strClient, const std::string& strManifest,
                                              const std::string& strComponent, std::int32_t& nStatus) {
     nStatus = 0;
     return RunGuarded("IsComponentInstalled",
                       [&] { return IsComponentInstalledImpl(strClient, strManifest, strComponent, nStatus); });
-}
-
-HRESULT moComponentMgr::StartComponentUninstall(const std::string&, const std::string&,
-                                                const std::string&, const mcClientCallback&) {
-    return RunGuarded("StartComponentUninstall", [] { return E_NOTIMPL; });
-}
-
-HRESULT moComponentMgr::ClientInstalled(const std::string&, const std::string&, const std::string&,
-                                        const std::string&) {
-    return RunGuarded("ClientInstalled", [] { return E_NOTIMPL; });
-}
-
-HRESULT moComponentMgr::ClientUninstalled(const std::string&, const mcClientCallback&) {
-    return RunGuarded("ClientUninstalled", [] { return E_NOTIMPL; });
-}
-
-HRESULT moComponentMgr::ClientUninstalled_Asynchronous(const std::string&, const mcClientCallback&) {
-    return RunGuarded("ClientUninstalled_Asynchronous", [] { return E_NOTIMPL; });
 }
 
 HRESULT moComponentMgr::GetInstalledComponentVersion(const std::string&, const std::string& strComponent,

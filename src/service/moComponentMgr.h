@@ -12,12 +12,12 @@
 // wrapper: an exception that escapes the body goes to crash reporting with
 // "moComponentMgr::" + the method name; on the verdict "execute handler" the
 // terminate handler ends the main loop. After a fault the method returns
-// RPC_E_SERVERFAULT (the caller sees a failed call). Bodies that are not built
-// yet return E_NOTIMPL and leave their out-arguments empty.
+// RPC_E_SERVERFAULT (the caller sees a failed call).
 //
 // Threads: the object lives on the main thread (the apartment's owner) and
 // every method is called there, one at a time, possibly re-entered while a
-// method waits in a nested pump (an outgoing call to a client). Work that waits
+// method waits in a nested pump (an outgoing call to a client, or the
+// uninstaller that ClientUninstalled runs at once). Work that waits
 // on the network or another process never runs there: the manifest updates
 // (the start-up update of FinalConstruct, UpdateManifests, DoTriggerTasks')
 // and the connection check of the start operations run on the object's
@@ -36,11 +36,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "contract/Hresult.h"
 #include "jobs/IComponentMgrInstaller.h"
 #include "jobs/mcClientCallback.h"
+#include "jobs/mcInstallerProcess.h"
 #include "net/IHttpFetcher.h"
 #include "service/mcServiceConfig.h"
 
@@ -135,8 +137,10 @@ public:
     HRESULT ComponentUninstalled(const std::string& strClientName, const std::string& strData);
     HRESULT GetComponentInstallData(const std::string& strClientName, std::string& strData);
     HRESULT GetComponentUninstallData(const std::string& strClientName, std::string& strData);
-    HRESULT ForceStartInstall(const std::string& strClient, const std::string& strManifest,
-                              const std::string& strComponent, const mcClientCallback& callback);
+    // Deferred like StartComponentInstall, whose answer it gives.
+    void ForceStartInstall(const std::string& strClient, const std::string& strManifest,
+                           const std::string& strComponent, const mcClientCallback& callback,
+                           AnswerHandler fnDone);
 
     // --- IComponentMgr
     // The start operations below are deferred: what the store and the
@@ -158,8 +162,15 @@ public:
     // S_OK when the head of the download queue was told to cancel (the
     // arguments do not select the job); E_FAIL when the queue is empty.
     HRESULT CancelDownload(const std::string& strFirst, const std::string& strSecond);
-    HRESULT StartComponentInstall(const std::string& strClient, const std::string& strManifest,
-                                  const std::string& strComponent, const mcClientCallback& callback);
+    // Deferred like StartComponentDownload: the plug-in step of a mandatory
+    // update (registry lookup and the plug-in's DisableComponent) and a
+    // download it starts run on the worker; everything else is decided here.
+    // S_OK: an install job was queued, a download with install-after-download
+    // was started, or the client was added to a component installed for
+    // others (OnInstallComplete success at once); S_FALSE otherwise (logged).
+    void StartComponentInstall(const std::string& strClient, const std::string& strManifest,
+                               const std::string& strComponent, const mcClientCallback& callback,
+                               AnswerHandler fnDone);
     HRESULT IsComponentInstalled(const std::string& strClient, const std::string& strManifest,
                                  const std::string& strComponent, std::int32_t& nStatus);
     // Deferred like StartComponentDownload. Refreshes the manifests when due
@@ -176,11 +187,22 @@ public:
     void StartComponentUpdate(const std::string& strClient, const std::string& strManifest,
                               const std::string& strComponent, const mcClientCallback& callback,
                               AnswerHandler fnDone);
+    // S_OK when an uninstall job was queued or, with other clients left, the
+    // client was let go (OnUninstallComplete at once); else S_FALSE.
     HRESULT StartComponentUninstall(const std::string& strClient, const std::string& strManifest,
                                     const std::string& strComponent, const mcClientCallback& callback);
+    // S_OK when the store took the client record, else E_FAIL.
     HRESULT ClientInstalled(const std::string& strName, const std::string& strVersion,
                             const std::string& strOem, const std::string& strLang);
+    // Unregisters the client and handles each of its components by the
+    // uninstall rule of each of its manifests. A component whose rule is "CM"
+    // is uninstalled at once: the uninstaller runs while this thread keeps
+    // serving the bus through a nested pump (its own report included), and
+    // the call returns when every such uninstaller has ended. S_OK, or
+    // S_FALSE without store or directory or at the first unknown manifest.
     HRESULT ClientUninstalled(const std::string& strClient, const mcClientCallback& callback);
+    // As ClientUninstalled, but "CM" uninstalls are queued on the install
+    // engine, and a component without rule keeps the client.
     HRESULT ClientUninstalled_Asynchronous(const std::string& strClient, const mcClientCallback& callback);
     HRESULT GetInstalledComponentVersion(const std::string& strClient, const std::string& strComponent,
                                          std::string& strVersion);
@@ -313,6 +335,29 @@ private:
     void PrvGuardedAnswer(const char* pszMethod, const AnswerHandler& fnDone,
                           const std::function<void(AnswerHandler fnAnswer)>& body);
 
+    // Install side (moComponentMgrInstall.cpp).
+    void StartComponentInstallImpl(const std::string& strClient, const std::string& strManifest,
+                                   const std::string& strComponent, const mcClientCallback& callback,
+                                   AnswerHandler fnDone);
+    // Steps after the plug-in step (main thread).
+    void PrvContinueInstall(const std::string& strClient, const std::string& strManifest,
+                            const std::string& strComponent, const mcClientCallback& callback,
+                            AnswerHandler fnDone);
+    void PrvQueueInstallJob(const std::string& strClient, const std::string& strManifest,
+                            const std::string& strComponent, const mcClientCallback& callback,
+                            const std::string& strUrl, const std::string& strInstallCmdline);
+    // bRunNow: the job runs here, now, while this thread keeps serving the
+    // bus; the caller owns the job and deletes it after its Run.
+    bool PrvStartComponentUninstall(const std::string& strClient, const std::string& strManifest,
+                                    const std::string& strComponent, const mcClientCallback& callback,
+                                    bool bRunNow);
+    HRESULT ClientInstalledImpl(const std::string& strName, const std::string& strVersion,
+                                const std::string& strOem, const std::string& strLang);
+    HRESULT PrvClientUninstalled(const std::string& strClient, const mcClientCallback& callback, bool bAsync);
+    // What the install-side jobs need of the service; bRunNow: wait and call
+    // back through the apartment (main thread).
+    mcInstallerProcess::Settings PrvJobSettings(bool bRunNow);
+
     // Installer callbacks (moComponentMgrInstallerCallbacks.cpp). An empty
     // client name stands for a missing one (bus strings cannot be null).
     HRESULT ComponentInstalledImpl(const std::string& strClientName, const std::string& strData);
@@ -351,4 +396,5 @@ private:
     // Every cookie value has been handed out once (the counter went round).
     bool m_bCookiesWrapped = false;
     std::unique_ptr<PrvInstallerPort> m_pInstallerPort;
+    const std::thread::id m_idMain = std::this_thread::get_id();  // the constructing (main) thread
 };
