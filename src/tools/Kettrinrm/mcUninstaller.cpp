@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "base/OsDependent.h"
-#include "base/StrConv.h"
 #include "base/StrUtils.h"
 #include "base/Win32Error.h"
 #include "registry/RegistryKey.h"
@@ -111,7 +110,9 @@ int mcUninstaller::PrvRemoveComponentManager() {
     if (bServerRuns) {
         RegistryKey root(mcCMUtils::kRegistryRoot, "");
         RegistryKey runOnce = root.CreateSubKey(mcCMUtils::kRunOnceKey);
-        runOnce.SetValueString(mcCMUtils::kRunOnceRemoveCMValue, RunOnceCommand(strAppPath));
+        // Written over whatever an earlier attempt left, of any type.
+        runOnce.SetValue(mcCMUtils::kRunOnceRemoveCMValue, core::registry::REG_SZ,
+                         RegistryKey::BytesFromString(RunOnceCommand(strAppPath)));
         return kExitDone;
     }
     const std::string strProgram = mfPathJoin(strAppPath, kUninstallerName);
