@@ -141,9 +141,18 @@ TEST_F(KettrinrmTest, RegistryDecidesWhatIsRemoved) {
     }
 }
 
-TEST_F(KettrinrmTest, MissingUninstallerIsReported) {
-    std::filesystem::remove(m_machine.AppFolder() + "/Unwise");
+TEST_F(KettrinrmTest, FailuresAreReportedAndRefused) {
+    // A registry file that is not one.
+    fstest::WriteFile(m_machine / "broken.db", std::string(4096, 'x'));
+    std::string strOut;
     std::string strErr;
+    EXPECT_EQ(svctest::RunProgram({"/usr/bin/env", "KETTRIN_REGISTRY=" + m_machine / "broken.db", kRm, "Player"},
+                                  &strOut, &strErr),
+              0);
+    EXPECT_EQ(strErr, kMessagePrefix + "Registry Exception\n");
+
+    std::filesystem::remove(m_machine.AppFolder() + "/Unwise");
+    strErr.clear();
     EXPECT_EQ(RunRm({}, &strErr), 0);
     EXPECT_EQ(strErr, kMessagePrefix + m_machine.AppFolder() + "/Unwise CreateProccess call failed\n");
 }
