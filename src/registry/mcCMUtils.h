@@ -30,6 +30,11 @@ inline constexpr const char* kUserAgentPrefix = "Tavrolin ComponentMgr ";
 inline constexpr const char* kDefaultTIPath = "/opt/tavrolin/jukebox/TI";
 inline constexpr const char* kPackageFileType = ".zrz";
 inline constexpr const char* kOpenCommandKey = "\\shell\\Open\\command";
+// Commands run once at the next boot (kettrinctl runonce), below the local
+// machine root; each value is one command line. "RemoveCM" is the deferred
+// removal of the component manager.
+inline constexpr const char* kRunOnceKey = "software\\microsoft\\windows\\currentversion\\runonce";
+inline constexpr const char* kRunOnceRemoveCMValue = "RemoveCM";
 // Identifier used when none can be made.
 inline constexpr const char* kFallbackZRUID = "666";
 

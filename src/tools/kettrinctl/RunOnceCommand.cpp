@@ -1,0 +1,159 @@
+// kettrinctl runonce: runs the commands left under the RunOnce key, each once.
+// Run at boot by the kettrin-runonce unit.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "base/OsDependent.h"
+#include "base/Win32Error.h"
+#include "registry/RegistryKey.h"
+#include "registry/mcCMUtils.h"
+#include "tools/kettrinctl/CtlCommand.h"
+#include "tools/kettrinctl/CtlJson.h"
+#include "tools/kettrinctl/CtlMessages.h"
+#include "tools/kettrinctl/CtlOptions.h"
+
+extern char** environ;
+
+namespace kettrinctl {
+
+namespace {
+
+using core::registry::RegistryKey;
+namespace reg = core::registry;
+
+constexpr const char* kUsage =
+    "usage: kettrinctl runonce\n"
+    "\n"
+    "Runs every command line stored under\n"
+    "  HKLM\\software\\microsoft\\windows\\currentversion\\runonce\n"
+    "once, in the order they were written: each value is deleted before its\n"
+    "command starts (so a command runs at most once, also when several runs\n"
+    "overlap or the machine stops meanwhile), then started and waited for. The\n"
+    "command line is split into words as a Windows program's runtime splits it\n"
+    "(double quotes group words). A value that is not a string, or is empty, is\n"
+    "deleted without running anything.\n"
+    "\n"
+    "Prints one line per value: NAME, tab, the command line, tab, the exit\n"
+    "status (or what went wrong). With --json: {\"ran\":[{\"name\",\"command\",\n"
+    "\"exit\",\"error\"}]} (exit null when the command did not run).\n"
+    "Exit status: 0 every command ran and succeeded (or there was none),\n"
+    "1 a command could not start or failed, 2 usage error, 3 the registry could\n"
+    "not be used.\n";
+
+struct Outcome {
+    std::string strName;
+    std::string strCommand;
+    bool bRan = false;
+    int nExit = 0;
+    std::string strError;
+};
+
+// Starts the words as a program (a name without "/" is looked up in PATH) and
+// waits for it. False, with the reason, when it cannot start.
+bool PrvRunAndWait(const std::vector<std::string>& vecWords, int& nExit, std::string& strError) {
+    std::vector<char*> vecArgv;
+    for (const std::string& strWord : vecWords) vecArgv.push_back(const_cast<char*>(strWord.c_str()));
+    vecArgv.push_back(nullptr);
+    pid_t pid = -1;
+    const int nErr = ::posix_spawnp(&pid, vecArgv[0], nullptr, nullptr, vecArgv.data(), environ);
+    if (nErr != 0) {
+        strError = std::string("cannot start: ") + std::strerror(nErr);
+        return false;
+    }
+    int nStatus = 0;
+    while (::waitpid(pid, &nStatus, 0) < 0) {
+        if (errno != EINTR) {
+            strError = std::string("cannot wait: ") + std::strerror(errno);
+            return false;
+        }
+    }
+    nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    return true;
+}
+
+// Takes one value out of the key and runs it. False when another run took
+// the value first.
+bool PrvTakeAndRun(RegistryKey& key, const RegistryKey::RawValue& value, Outcome& outcome) {
+    outcome.strName = value.name;
+    try {
+        key.DeleteValue(value.name);
+    } catch (const RegistryKey::Exception& exc) {
+        if (exc.ErrorCode() == ERROR_FILE_NOT_FOUND) return false;
+        throw;
+    }
+    if (value.type != reg::REG_SZ && value.type != reg::REG_EXPAND_SZ) {
+        outcome.strError = "not a command line (type " + std::to_string(value.type) + ")";
+        return true;
+    }
+    outcome.strCommand = RegistryKey::StringFromBytes(value.data);
+    const std::vector<std::string> vecWords = mfSplitCommandLine(outcome.strCommand);
+    if (vecWords.empty() || vecWords.front().empty()) {
+        outcome.strError = "empty command line";
+        return true;
+    }
+    std::cout.flush();
+    outcome.bRan = PrvRunAndWait(vecWords, outcome.nExit, outcome.strError);
+    return true;
+}
+
+void PrvPrint(const Outcome& outcome) {
+    if (CtlOptions::Current().bJson || CtlOptions::Current().bQuiet) return;
+    std::cout << outcome.strName << '\t' << outcome.strCommand << '\t';
+    if (outcome.bRan) {
+        std::cout << "exit " << outcome.nExit << '\n';
+    } else {
+        std::cout << outcome.strError << '\n';
+    }
+    std::cout.flush();
+}
+
+int RunRunOnce(const std::vector<std::string>& args) {
+    if (WantsHelp(args)) {
+        std::cout << kUsage;
+        return kExitOk;
+    }
+    if (!args.empty()) {
+        PrintError("runonce", "takes no arguments");
+        std::cerr << "(see 'kettrinctl runonce --help')\n";
+        return kExitUsage;
+    }
+    std::vector<Outcome> vecOutcomes;
+    try {
+        if (!RegistryKey::Exists(mcCMUtils::kRegistryRoot, mcCMUtils::kRunOnceKey)) {
+            if (CtlOptions::Current().bJson) PrintJson(CtlJson::MakeObject({{"ran", CtlJson(CtlJson::Array())}}));
+            return kExitOk;
+        }
+        RegistryKey key(mcCMUtils::kRegistryRoot, mcCMUtils::kRunOnceKey, reg::KEY_ALL_ACCESS);
+        for (const RegistryKey::RawValue& value : key.GetValues()) {
+            Outcome outcome;
+            if (!PrvTakeAndRun(key, value, outcome)) continue;
+            PrvPrint(outcome);
+            vecOutcomes.push_back(std::move(outcome));
+        }
+    } catch (const mcExc& exc) {
+        PrintRegistryFailure("runonce", exc);
+        return kExitFailed;
+    }
+    bool bAllGood = true;
+    CtlJson::Array ran;
+    for (const Outcome& outcome : vecOutcomes) {
+        bAllGood = bAllGood && outcome.bRan && outcome.nExit == 0;
+        ran.push_back(CtlJson::MakeObject({{"name", outcome.strName},
+                                           {"command", outcome.strCommand},
+                                           {"exit", outcome.bRan ? CtlJson(outcome.nExit) : CtlJson()},
+                                           {"error", CtlJson::StringOrNull(!outcome.bRan, outcome.strError)}}));
+    }
+    if (CtlOptions::Current().bJson) PrintJson(CtlJson::MakeObject({{"ran", CtlJson(std::move(ran))}}));
+    return bAllGood ? kExitOk : kExitNo;
+}
+
+}  // namespace
+
+KETTRINCTL_COMMAND("runonce", "run the commands left for the next boot, each once", RunRunOnce);
+
+}  // namespace kettrinctl
