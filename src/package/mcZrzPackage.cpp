@@ -267,6 +267,14 @@ std::uint64_t PrvReadContent(archive* pReader, EntryChecker& checker, const std:
     }
 }
 
+// Adds a block of zrz.xml to strText, within the descriptor's size limit.
+void PrvAppendDescriptor(std::string& strText, const std::string& strRaw, const void* p, size_t n) {
+    if (strText.size() + n > mcZrzPackage::kMaxDescriptorBytes) {
+        PrvFail(strRaw + ": larger than " + std::to_string(mcZrzPackage::kMaxDescriptorBytes) + " bytes: refused");
+    }
+    strText.append(static_cast<const char*>(p), n);
+}
+
 // Scans a whole package on fd: entries checked and listed, descriptor parsed.
 void PrvScan(int fd, const std::string& strPath, const mcZrzPackage::Limits& limits,
              mcZrzPackage::Descriptor& descriptor, std::vector<mcZrzPackage::Entry>& vecEntries) {
@@ -283,12 +291,7 @@ void PrvScan(int fd, const std::string& strPath, const mcZrzPackage::Limits& lim
         std::string strText;
         const std::uint64_t nRead =
             PrvReadContent(reader.p, checker, strRaw, strPath, [&](const void* p, size_t n, la_int64_t) {
-                if (!bDescriptor) return;
-                if (strText.size() + n > mcZrzPackage::kMaxDescriptorBytes) {
-                    PrvFail(strRaw + ": larger than " + std::to_string(mcZrzPackage::kMaxDescriptorBytes) +
-                            " bytes: refused");
-                }
-                strText.append(static_cast<const char*>(p), n);
+                if (bDescriptor) PrvAppendDescriptor(strText, strRaw, p, n);
             });
         if (entry->eType == mcZrzPackage::EntryType::kFile) entry->nSize = nRead;
         if (bDescriptor) descriptorText = strText;
@@ -425,6 +428,8 @@ void mcZrzPackage::ExtractFiles(const std::string& strTarget) const {
     WorkingFolderScope scope(strTarget);
 
     EntryChecker checker(m_limits);
+    std::string strDescriptorText;
+    bool bDescriptorSeen = false;
     const std::string strPrefix = std::string(kFilesFolder) + "/";
     archive_entry* pEntry = nullptr;
     while (PrvNextHeader(reader.p, &pEntry, m_strPath)) {
@@ -432,7 +437,11 @@ void mcZrzPackage::ExtractFiles(const std::string& strTarget) const {
         std::optional<Entry> entry = checker.Check(pEntry);
         const bool bExtract = entry && entry->strPath.compare(0, strPrefix.size(), strPrefix) == 0;
         if (!bExtract) {
-            PrvReadContent(reader.p, checker, strRaw, m_strPath, [](const void*, size_t, la_int64_t) {});
+            const bool bDescriptor = entry && entry->strPath == kDescriptorName;
+            PrvReadContent(reader.p, checker, strRaw, m_strPath, [&](const void* p, size_t n, la_int64_t) {
+                if (bDescriptor) PrvAppendDescriptor(strDescriptorText, strRaw, p, n);
+            });
+            if (bDescriptor) bDescriptorSeen = true;
             continue;
         }
         const std::string strRelative = entry->strPath.substr(strPrefix.size());
@@ -451,6 +460,13 @@ void mcZrzPackage::ExtractFiles(const std::string& strTarget) const {
         if (archive_write_finish_entry(disk.p) < ARCHIVE_WARN) {
             PrvFail(strRaw + ": cannot be extracted: " + ArchiveError(disk.p));
         }
+    }
+    // The file read now must be the package Open read.
+    if (!bDescriptorSeen) PrvFail(m_strPath + ": the package has no zrz.xml");
+    const Descriptor now = ParseDescriptor(strDescriptorText);
+    if (now.strComponent != m_descriptor.strComponent || now.strVersion != m_descriptor.strVersion ||
+        now.strManifest != m_descriptor.strManifest) {
+        PrvFail(m_strPath + ": the package changed while it was being installed");
     }
     if (archive_write_close(disk.p) < ARCHIVE_WARN) {
         PrvFail(strTarget + ": cannot finish the extraction: " + ArchiveError(disk.p));
