@@ -103,6 +103,12 @@ mcZrzInstaller::Result mcZrzInstaller::Install(const std::string& strPackage) co
         result.strVersion = descriptor.strVersion;
         result.strManifest = descriptor.strManifest;
 
+        // A package fetched for one component never replaces another one.
+        const std::string strFolder = FolderOf(strPackage);
+        if (FolderOf(strFolder) == mcCMUtils::GetHoldingArea() && FileNameOf(strFolder) != descriptor.strComponent) {
+            PrvFail("the package is for the component \"" + descriptor.strComponent + "\", not \"" +
+                    FileNameOf(strFolder) + "\"");
+        }
         const std::string strTarget = PrvTargetFor(descriptor.strComponent);
         strStaging = PrvMakeSideFolder(descriptor.strComponent, "new");
         package.ExtractFiles(strStaging);

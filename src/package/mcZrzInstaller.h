@@ -45,7 +45,9 @@ public:
     // Installs the package file strPackage. When the package cannot be read
     // the result names the component after the folder holding the package
     // (the holding area keeps one folder per component) if that is a safe
-    // file name, so the report still reaches the right component.
+    // file name, so the report still reaches the right component. A package
+    // in the holding area (mcCMUtils::GetHoldingArea()/<component>/) must
+    // describe that component.
     Result Install(const std::string& strPackage) const;
     // Removes the installation of the component the package describes. A
     // component that is not installed counts as removed.

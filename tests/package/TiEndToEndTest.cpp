@@ -102,6 +102,18 @@ TEST_F(TiEndToEndTest, InstallFailedUpdateAndUninstallAreReported) {
     EXPECT_NE(strFields.find("ErrorCode=files/../../../outside: path with '..': refused\n"), std::string::npos)
         << strFields;
 
+    // A package fetched for "codec" that describes another component.
+    const std::string strOther = m_strHolding + "/other.zrz";
+    zrztest::MakeArchive(strOther, "zip",
+                         zrztest::Descriptor("component=\\\"other\\\" version=\\\"1\\\"") +
+                             ",{\"name\":\"files/x\",\"type\":\"file\",\"data\":\"x\"}");
+    EXPECT_EQ(RunTI({strOther, "/client", "qorb"}), 1);
+    EXPECT_FALSE(std::filesystem::exists(m_machine / "components/other"));
+    ASSERT_EQ(client->GetComponentInstallData("qorb", strData), S_OK);
+    EXPECT_NE(Fields(strData).find("ErrorCode=the package is for the component \"other\", not \"codec\""),
+              std::string::npos)
+        << strData;
+
     strOutput.clear();
     ASSERT_EQ(RunTI({strV1, "/uninstall", "/client", "qorb"}, &strOutput), 0) << strOutput;
     EXPECT_FALSE(std::filesystem::exists(m_strInstall));
