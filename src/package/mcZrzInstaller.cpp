@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <utility>
 
 #include "base/FileUtils.h"
@@ -114,6 +115,9 @@ mcZrzInstaller::Result mcZrzInstaller::Install(const std::string& strPackage) co
         package.ExtractFiles(strStaging);
         PrvSwapIn(strStaging, strTarget);
         strStaging.clear();
+        // The receipt lets an uninstall find the version after the package
+        // has left the holding area; without it only the package can tell.
+        mfWriteFileAtomic(PrvReceiptPath(descriptor.strComponent), mcZrzPackage::DescriptorXml(descriptor), 0644);
         result.strInstallPath = strTarget;
         result.strErrorCode = "0";
         result.bSuccess = true;
@@ -127,8 +131,7 @@ mcZrzInstaller::Result mcZrzInstaller::Install(const std::string& strPackage) co
 mcZrzInstaller::Result mcZrzInstaller::Uninstall(const std::string& strPackage) const {
     Result result;
     try {
-        const mcZrzPackage package = mcZrzPackage::Open(strPackage, m_limits);
-        const mcZrzPackage::Descriptor& descriptor = package.GetDescriptor();
+        const mcZrzPackage::Descriptor descriptor = PrvUninstallDescriptor(strPackage);
         result.strComponent = descriptor.strComponent;
         result.strVersion = descriptor.strVersion;
         result.strManifest = descriptor.strManifest;
@@ -152,12 +155,41 @@ mcZrzInstaller::Result mcZrzInstaller::Uninstall(const std::string& strPackage) 
         } else if (errno != ENOENT) {
             PrvFail(strTarget + ": " + std::strerror(errno));
         }
+        ::unlink(PrvReceiptPath(descriptor.strComponent).c_str());
         result.strErrorCode = "0";
         result.bSuccess = true;
     } catch (const mcExc& e) {
         result.strErrorCode = e.Description();
     }
     return result;
+}
+
+std::string mcZrzInstaller::PrvReceiptPath(const std::string& strComponent) const {
+    return FolderOf(PrvTargetFor(strComponent)) + "/." + strComponent + ".zrz.xml";
+}
+
+mcZrzPackage::Descriptor mcZrzInstaller::PrvUninstallDescriptor(const std::string& strPackage) const {
+    try {
+        return mcZrzPackage::Open(strPackage, m_limits).GetDescriptor();
+    } catch (const mcZrzPackage::Exception&) {
+        // The package may be gone from the holding area (a failed update
+        // clears the component's folder there): the receipt of the install
+        // names the same component.
+        const std::string strComponent = FileNameOf(FolderOf(strPackage));
+        if (!mfIsSafeFileName(strComponent)) throw;
+        std::ifstream in(PrvReceiptPath(strComponent), std::ios::binary);
+        std::string strXml(mcZrzPackage::kMaxDescriptorBytes + 1, '\0');
+        in.read(strXml.data(), static_cast<std::streamsize>(strXml.size()));
+        strXml.resize(static_cast<std::size_t>(in.gcount()));
+        if (strXml.empty() || strXml.size() > mcZrzPackage::kMaxDescriptorBytes) throw;
+        mcZrzPackage::Descriptor descriptor;
+        try {
+            descriptor = mcZrzPackage::ParseDescriptor(strXml);
+        } catch (const mcZrzPackage::Exception&) {
+        }
+        if (descriptor.strComponent != strComponent) throw;
+        return descriptor;
+    }
 }
 
 std::string mcZrzInstaller::PrvTargetFor(const std::string& strComponent) const {

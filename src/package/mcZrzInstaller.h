@@ -8,8 +8,9 @@
 // only a complete extraction is swapped in, atomically where the file system
 // can exchange two names (renameat2 RENAME_EXCHANGE), else by two renames; a
 // failure before the swap leaves the previous installation as it was and
-// removes the new folder. Removal first renames the installation aside, then
-// deletes it.
+// removes the new folder. A successful install leaves the receipt
+// ".<component>.zrz.xml" beside the folder. Removal first renames the
+// installation aside, then deletes it and the receipt.
 //
 // Neither operation throws: every failure becomes a result with bSuccess false
 // and the reason in strErrorCode. Threads: one at a time (extraction changes
@@ -50,7 +51,10 @@ public:
     // describe that component.
     Result Install(const std::string& strPackage) const;
     // Removes the installation of the component the package describes. A
-    // component that is not installed counts as removed.
+    // component that is not installed counts as removed. When the package
+    // cannot be read, the receipt a successful install left in the components
+    // folder (".<component>.zrz.xml", the package's zrz.xml) stands in for it,
+    // the component named by the folder holding the package.
     Result Uninstall(const std::string& strPackage) const;
 
     // The report texts. strUninstallExe: the package's file name, recorded
@@ -65,6 +69,11 @@ private:
     // Renames strStaging over strTarget, keeping the old installation until
     // the new one is in place; the old one is deleted afterwards.
     static void PrvSwapIn(const std::string& strStaging, const std::string& strTarget);
+    // The install receipt of a component.
+    std::string PrvReceiptPath(const std::string& strComponent) const;
+    // The package's descriptor, else the receipt's (see Uninstall); throws
+    // the package's error when neither can be read.
+    mcZrzPackage::Descriptor PrvUninstallDescriptor(const std::string& strPackage) const;
     // A new empty folder ".<component>.<tag>-XXXXXX" in the components folder.
     std::string PrvMakeSideFolder(const std::string& strComponent, const char* pszTag) const;
 

@@ -303,7 +303,8 @@ TEST_F(HostileArchiveTest, InstallSwapsAndUninstallRemoves) {
     EXPECT_EQ(installed.strInstallPath, m_dir / "components/codec");
     EXPECT_EQ(fstest::ReadFile(m_dir / "components/codec/new.txt"), "version 2");
     EXPECT_FALSE(std::filesystem::exists(m_dir / "components/codec/old.txt"));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir / "components"), {}), 1);
+    // The folder and the install's receipt, nothing else.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir / "components"), {}), 2);
 
     const std::string strText = mcZrzInstaller::InstallDataXml(installed, "codec.zrz");
     EXPECT_NE(strText.find("<InstallData name=\"codec\" version=\"2\">"), std::string::npos) << strText;
@@ -311,14 +312,21 @@ TEST_F(HostileArchiveTest, InstallSwapsAndUninstallRemoves) {
     EXPECT_NE(strText.find("<Exe>codec.zrz</Exe>"), std::string::npos) << strText;
     EXPECT_NE(strText.find("<Cmdline>/uninstall</Cmdline>"), std::string::npos) << strText;
 
+    // The first removal finds the package gone from the holding area and
+    // goes by the receipt; the second has the package and nothing to remove.
+    std::filesystem::rename(strPackage, m_dir / "aside.zrz");
     for (int i = 0; i < 2; ++i) {
         const mcZrzInstaller::Result removed = installer.Uninstall(strPackage);
         EXPECT_TRUE(removed.bSuccess) << removed.strErrorCode;
         EXPECT_EQ(removed.strVersion, "2");
+        EXPECT_EQ(removed.strManifest, "main");
         EXPECT_TRUE(std::filesystem::is_empty(m_dir / "components"));
+        if (i == 0) std::filesystem::rename(m_dir / "aside.zrz", strPackage);
     }
     const mcZrzInstaller relative("components");
     EXPECT_NE(relative.Install(strPackage).strErrorCode.find("not an absolute path"), std::string::npos);
+    std::filesystem::remove(strPackage);
+    EXPECT_NE(installer.Uninstall(strPackage).strErrorCode.find("cannot open the package"), std::string::npos);
 }
 
 }  // namespace
