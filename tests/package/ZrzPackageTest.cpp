@@ -58,6 +58,9 @@ TEST(ZrzPackage, ReadsEveryFormatThatOthersWrite) {
         EXPECT_EQ(fstest::ReadFile(strTarget + "/a.txt"), "alpha");
         EXPECT_EQ(fstest::ReadFile(strTarget + "/bin/run"), "#!/bin/sh\n");
         EXPECT_EQ(ModeOf(strTarget + "/bin/run"), ModeAfterUmask(0755));
+        struct stat st {};
+        ASSERT_EQ(::lstat((strTarget + "/bin/run").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, ::getuid());  // never the archive's owner
         EXPECT_EQ(std::filesystem::read_symlink(strTarget + "/bin/link").string(), "../a.txt");
         EXPECT_EQ(fstest::ReadFile(strTarget + "/bin/link"), "alpha");
         EXPECT_FALSE(std::filesystem::exists(strTarget + "/zrz.xml"));
