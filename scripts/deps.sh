@@ -8,6 +8,7 @@ packages=(
   build-essential cmake pkg-config git
   libsystemd-dev libxml2-dev libcurl4-openssl-dev libcrypto++-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  libarchive-dev libarchive-tools zstd
   dbus-daemon dbus-bin openssl libxml2-utils curl python3 procps
   lldb
   dpkg-dev lintian groff-base man-db bash-completion
