@@ -62,5 +62,5 @@ void mcDispatcherApartment::SendToClient(const mcClientCallback& target, const s
 }
 
 std::shared_ptr<void> mcDispatcherApartment::AddWindow(std::function<void()> fnOnClose) {
-    return std::make_shared<mcHiddenWindow>(m_dispatcher, std::move(fnOnClose));
+    return std::make_shared<mcHiddenWindow>(m_dispatcher, m_authorizer, std::move(fnOnClose));
 }

@@ -27,6 +27,7 @@ mcServiceConfig mcServiceConfig::FromEnvironment(bool bSessionSwitch, const mcEn
     mcServiceConfig config;
     config.bSessionBus = bSessionSwitch;
     if (const char* pszDir = PrvLookup(lookup, kEnvServiceDir)) config.strActivationDir = pszDir;
+    if (const char* pszAddress = PrvLookup(lookup, kEnvPolkitBusAddress)) config.strPolkitBusAddress = pszAddress;
     if (const char* pszDelay = PrvLookup(lookup, kEnvShutdownDelay)) {
         char* pszEnd = nullptr;
         errno = 0;
@@ -46,4 +47,10 @@ std::string mcServiceConfig::ExecutablePath() const {
     if (n <= 0 || static_cast<std::size_t>(n) >= strPath.size()) return std::string();
     strPath.resize(static_cast<std::size_t>(n));
     return strPath;
+}
+
+std::string mcServiceConfig::PolkitBusAddress(const mcEnvLookup& lookup) const {
+    if (!strPolkitBusAddress.empty()) return strPolkitBusAddress;
+    if (const char* pszAddress = PrvLookup(lookup, kEnvSystemBusAddress)) return pszAddress;
+    return kDefaultSystemBusAddress;
 }
