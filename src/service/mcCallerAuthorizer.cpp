@@ -108,11 +108,15 @@ void mcCallerAuthorizer::PrvAskAuthority(const mcBusMessage& call, const std::st
         ask.Append(pszAction);
         ask.OpenContainer('a', "{ss}").CloseContainer();
         ask.Append(nFlags);
-        ask.Append("");
-        m_dispatcher.CallWithReply(ask, m_timeout, [pAlive, strMethod, strUid, pszAction, fnDone](mcBusMessage& reply) {
+        const std::string strCancelId = "kettrin-" + std::to_string(++m_nNextCancelId);
+        ask.Append(strCancelId);
+        m_dispatcher.CallWithReply(ask, m_timeout, [this, pAlive, strMethod, strUid, pszAction, strCancelId,
+                                                    fnDone](mcBusMessage& reply) {
             if (pAlive.expired()) return;
             if (reply.IsError()) {
                 mfCMLog(strMethod + ": polkit did not decide on " + pszAction + ": " + PrvErrorText(reply));
+                // Given up waiting: the authority need not ask the user any more.
+                if (reply.ErrorName() == kErrNoReply) PrvCancel(strCancelId);
                 PrvRefuse(strMethod, strUid, fnDone);
                 return;
             }
@@ -133,5 +137,17 @@ void mcCallerAuthorizer::PrvAskAuthority(const mcBusMessage& call, const std::st
     } catch (const mcExc& exc) {
         mfCMLog(strMethod + ": " + exc.Description());
         (void)m_dispatcher.Post([strMethod, strUid, fnDone] { PrvRefuse(strMethod, strUid, fnDone); });
+    }
+}
+
+void mcCallerAuthorizer::PrvCancel(const std::string& strCancelId) {
+    try {
+        mcBusMessage cancel = m_dispatcher.Connection().NewMethodCall(kAuthorityName, kAuthorityPath,
+                                                                      kAuthorityInterface, kCancelCheckAuthorization);
+        cancel.Append(strCancelId);
+        if (sd_bus_message_set_expect_reply(cancel.Get(), 0) < 0) return;
+        m_dispatcher.Connection().Send(cancel);
+    } catch (const mcExc& exc) {
+        mfCMLog("CancelCheckAuthorization: " + exc.Description());
     }
 }

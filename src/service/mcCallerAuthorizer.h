@@ -13,7 +13,8 @@
 // meanwhile. The authority must serve the bus the service serves (a bus name
 // is only meaningful there); when it does not, or it cannot be reached,
 // answers with an error or not in time, the call is refused (fail closed)
-// and the reason is logged. Every refusal logs
+// and the reason is logged; a question given up on is cancelled at the
+// authority (CancelCheckAuthorization), so that it stops asking the user. Every refusal logs
 // "<Method>: access denied for uid <uid>" ("unknown" when the bus could not
 // tell the user).
 //
@@ -38,6 +39,9 @@ public:
     static constexpr const char* kAuthorityPath = "/org/freedesktop/PolicyKit1/Authority";
     static constexpr const char* kAuthorityInterface = "org.freedesktop.PolicyKit1.Authority";
     static constexpr const char* kCheckAuthorization = "CheckAuthorization";
+    // Sent when the wait for CheckAuthorization has run out.
+    static constexpr const char* kCancelCheckAuthorization = "CancelCheckAuthorization";
+    static constexpr const char* kErrNoReply = "org.freedesktop.DBus.Error.NoReply";
     // CheckAuthorization's flag: the authority may ask the user.
     static constexpr std::uint32_t kAllowUserInteraction = 1;
     static constexpr const char* kLogDenied = ": access denied for uid ";
@@ -68,12 +72,15 @@ private:
                    std::uint32_t nUid, const Verdict& fnDone);
     void PrvAskAuthority(const mcBusMessage& call, const std::string& strMethod,
                          cmifc::meAccess access, std::uint32_t nUid, const Verdict& fnDone);
+    void PrvCancel(const std::string& strCancelId);
     static void PrvRefuse(const std::string& strMethod, const std::string& strUid, const Verdict& fnDone);
 
     mcBusDispatcher& m_dispatcher;
     const uid_t m_nServiceUid;
     const bool m_bAuthorityOnBus;
     const std::chrono::milliseconds m_timeout;
+    // Cancellation ids of the questions ("kettrin-<n>").
+    std::uint64_t m_nNextCancelId = 0;
     // Expires with the object; answers arriving later are dropped.
     std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };

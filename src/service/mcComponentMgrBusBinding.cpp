@@ -281,9 +281,10 @@ mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, 
                 itDeferred != PrvDeferredHandlers().end() ? &itDeferred->second : nullptr;
             const Handler* pHandler = it != PrvHandlers().end() ? &it->second : nullptr;
             mcBusDispatcher& dispatcher = m_dispatcher;
+            std::weak_ptr<int> pAlive = m_pAlive;
             m_dispatcher.AddMethod(
                 cmifc::kObjectPath, method.pszInterface, method.pszMember, method.InSignature(),
-                [&object, pLifetime, pDeferred, pHandler, &dispatcher, &authorizer, &method](mcBusMessage& call) {
+                [&object, pLifetime, pDeferred, pHandler, &dispatcher, &authorizer, &method, pAlive](mcBusMessage& call) {
                     const std::string strSender = call.Sender();
                     // The call holds its reference until it is answered.
                     std::shared_ptr<mcServerLifetime::CallScope> pScope;
@@ -301,15 +302,17 @@ mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, 
                     // never runs for a refused call.
                     std::shared_ptr<mcDeferredReply> pReply = dispatcher.DeferReply(call);
                     authorizer.Authorize(call, method.pszMember, access, [&object, pDeferred, pHandler, &method, pReply, pScope,
-                                                                          call, strSender](bool bAllowed) mutable {
+                                                                          call, strSender, pAlive](bool bAllowed) mutable {
                         Answer answer = [pReply, pScope](const std::function<void(mcBusMessage&)>& fnFill) {
                             mcBusMessage reply = pReply->NewReturn();
                             fnFill(reply);
                             pReply->Send(reply);
                         };
-                        if (!bAllowed) {
-                            answer([&method](mcBusMessage& reply) {
-                                reply.Append(E_ACCESSDENIED);
+                        if (!bAllowed || pAlive.expired()) {
+                            // The binding gone: the object is being released.
+                            const HRESULT hr = bAllowed ? cmifc::CO_E_SERVER_STOPPING : E_ACCESSDENIED;
+                            answer([&method, hr](mcBusMessage& reply) {
+                                reply.Append(hr);
                                 PrvAppendEmptyOut(method, reply);
                             });
                         } else if (pDeferred) {

@@ -23,6 +23,7 @@
 //
 // Threads: the dispatcher's owner thread. The dispatcher, object, lifetime
 // and authorizer must outlive the binding.
+#include <memory>
 #include <string>
 
 class mcBusDispatcher;
@@ -46,4 +47,7 @@ public:
 
 private:
     mcBusDispatcher& m_dispatcher;
+    // Expires with the binding: a verdict that arrives later answers
+    // CO_E_SERVER_STOPPING instead of calling the object.
+    std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };

@@ -196,6 +196,11 @@ TEST_F(AuthorizationTest, FailingOrSilentAuthorityRefuses) {
         ASSERT_TRUE(result.hr) << result.strOut << result.strErr;
         EXPECT_EQ(*result.hr, E_ACCESSDENIED);
     }
+    // The question given up on is withdrawn at the authority.
+    const std::vector<PolkitAuthorityStandIn::Question> vecQuestions = m_authority.Questions();
+    ASSERT_EQ(vecQuestions.size(), 2u);
+    EXPECT_NE(vecQuestions[0].strCancelId, vecQuestions[1].strCancelId);
+    EXPECT_TRUE(m_authority.WaitForCancel(vecQuestions[1].strCancelId));
     EXPECT_EQ(m_machine.CountLogLines(DeniedLine("StartComponentInstall")), 2);
     EXPECT_EQ(BusyCount(), 0u);
 }

@@ -6,7 +6,7 @@
 // question is recorded (subject kind and name, the user id the bus gives for
 // that name while the caller waits, action, flags) and answered as the test
 // says: allow, deny, an error reply, or never (the reply is held until
-// Release() or the end).
+// Release() or the end). CancelCheckAuthorization calls are recorded too.
 //
 // Threads: the public members from any thread. Destroying it stops its
 // thread and drops held questions (their callers get an error).
@@ -40,6 +40,7 @@ public:
         std::int64_t nSubjectUid = -1;  // -1: the bus did not know the name
         std::string strAction;
         std::uint32_t nFlags = 0;
+        std::string strCancelId;
     };
 
     explicit PolkitAuthorityStandIn(const std::string& strBusAddress) {
@@ -72,6 +73,16 @@ public:
         return m_vecQuestions;
     }
     std::size_t QuestionCount() const { return Questions().size(); }
+    // Waits until CancelCheckAuthorization(strCancelId) has come in.
+    bool WaitForCancel(const std::string& strCancelId, std::chrono::milliseconds limit = std::chrono::seconds{20}) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, limit, [&] {
+            for (const std::string& strId : m_vecCancelled) {
+                if (strId == strCancelId) return true;
+            }
+            return false;
+        });
+    }
     // Waits until at least n questions have come in.
     bool WaitForQuestions(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds{20}) {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -88,6 +99,15 @@ private:
             pDispatcher->AddMethod("/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.PolicyKit1.Authority",
                                    "CheckAuthorization", "(sa{sv})sa{ss}us",
                                    [this, &pDispatcher](mcBusMessage& call) { return PrvCheck(*pDispatcher, call); });
+            pDispatcher->AddMethod("/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.PolicyKit1.Authority",
+                                   "CancelCheckAuthorization", "s", [this](mcBusMessage& call) {
+                                       {
+                                           std::lock_guard<std::mutex> lock(m_mutex);
+                                           m_vecCancelled.push_back(call.ReadString());
+                                       }
+                                       m_cv.notify_all();
+                                       return mcBusMessage();
+                                   });
             if (!pConnection->RequestName("org.freedesktop.PolicyKit1")) throw std::runtime_error("name taken");
         } catch (const std::exception& exc) {
             started.set_value(exc.what());
@@ -120,6 +140,7 @@ private:
         question.strAction = call.ReadString();
         call.Skip("a{ss}");
         question.nFlags = call.ReadUInt32();
+        question.strCancelId = call.ReadString();
         question.nSubjectUid = PrvUidOf(dispatcher, question.strSubjectName);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -168,6 +189,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<Question> m_vecQuestions;
+    std::vector<std::string> m_vecCancelled;
     // Held questions (the stand-in's thread only).
     std::vector<std::shared_ptr<mcDeferredReply>> m_vecHeld;
 };
