@@ -73,6 +73,25 @@ int PrvOnAsyncReply(sd_bus_message* pMessage, void* pUserData, sd_bus_error*) {
     return 1;
 }
 
+// One CallWithReply in flight; owned by its floating slot.
+struct PrvPendingCall {
+    mcBusDispatcher* pDispatcher = nullptr;
+    std::weak_ptr<void> pAlive;
+    std::shared_ptr<mcBusDispatcher::ReplyHandler> pHandler;
+};
+
+int PrvOnPendingReply(sd_bus_message* pMessage, void* pUserData, sd_bus_error*) {
+    // Runs inside sd_bus_process: hand the reply to the loop and return.
+    auto* pCall = static_cast<PrvPendingCall*>(pUserData);
+    if (pCall->pAlive.expired()) return 1;
+    auto pHandler = pCall->pHandler;
+    mcBusMessage reply = mcBusMessage::Ref(pMessage);
+    (void)pCall->pDispatcher->Post([pHandler, reply]() mutable { (*pHandler)(reply); });
+    return 1;
+}
+
+void PrvFreePendingCall(void* pUserData) { delete static_cast<PrvPendingCall*>(pUserData); }
+
 struct PrvSlotGuard {
     sd_bus_slot* pSlot = nullptr;
     ~PrvSlotGuard() { sd_bus_slot_unref(pSlot); }
@@ -609,6 +628,32 @@ void mcBusDispatcher::PrvReport(const std::string& strContext, std::exception_pt
 }
 
 // ---------------------------------------------------------------- calls out
+
+void mcBusDispatcher::CallWithReply(mcBusMessage& call, std::chrono::milliseconds timeout,
+                                    ReplyHandler handler) {
+    PrvCheckOwner("mcBusDispatcher::CallWithReply");
+    auto pCall = std::make_unique<PrvPendingCall>();
+    pCall->pDispatcher = this;
+    pCall->pAlive = m_pAlive;
+    pCall->pHandler = std::make_shared<ReplyHandler>(std::move(handler));
+    const std::uint64_t nUsec =
+        timeout.count() > 0 ? static_cast<std::uint64_t>(timeout.count()) * 1000u : 0;
+    PrvSlotGuard slot;
+    int r = sd_bus_call_async(m_connection.Get(), &slot.pSlot, call.Get(), &PrvOnPendingReply,
+                              pCall.get(), nUsec);
+    if (r >= 0) {
+        // From here the slot owns the state: sd-bus frees it after the reply
+        // or with the connection.
+        sd_bus_slot_set_destroy_callback(slot.pSlot, &PrvFreePendingCall);
+        (void)pCall.release();
+        r = sd_bus_slot_set_floating(slot.pSlot, 1);
+    }
+    if (r < 0) {
+        KTHROW(mcBusExc, "mcBusDispatcher::CallWithReply",
+               mcBusExc::ErrnoText("call of " + call.Interface() + "." + call.Member(), r),
+               std::string(), r);
+    }
+}
 
 mcBusMessage mcBusDispatcher::CallAsync(mcBusMessage& call, std::chrono::milliseconds timeout) {
     PrvCheckOwner("mcBusDispatcher::CallAsync");

@@ -162,6 +162,16 @@ public:
     // throw mcBusExc.
     mcBusMessage CallAsync(mcBusMessage& call,
                            std::chrono::milliseconds timeout = std::chrono::milliseconds{0});
+    // Sends the call on this connection and returns at once; handler runs
+    // later on the owner thread, from the loop (never inside sd-bus), with
+    // the method return or an error reply - the time-out (zero: the
+    // connection's default) and the loss of the connection end in
+    // org.freedesktop.DBus.Error.NoReply. A handler that throws goes to the
+    // exception hook as "<task>". Once the dispatcher is stopped or gone the
+    // handler is dropped without running. Owner thread; failing to send
+    // throws mcBusExc.
+    using ReplyHandler = std::function<void(mcBusMessage& reply)>;
+    void CallWithReply(mcBusMessage& call, std::chrono::milliseconds timeout, ReplyHandler handler);
 
     // --- Tasks (any thread).
     // Queues the task for the owner thread (run by Run or any nested pump).

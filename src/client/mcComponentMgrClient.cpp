@@ -94,6 +94,7 @@ HRESULT mcComponentMgrClient::PrvCall(const char* pszInterface, const char* pszM
             return cmifc::RPC_E_INVALID_DATA;
         }
         const HRESULT hr = reply.ReadInt32();
+        if (hr == E_ACCESSDENIED) m_strLastError = kPermissionDenied;
         if (fnOut) fnOut(reply);
         return hr;
     } catch (const mcExc&) {

@@ -51,6 +51,7 @@ public:
     };
 
     static constexpr const char* kNoCallback = "/";
+    static constexpr const char* kPermissionDenied = "permission denied";
 
     mcComponentMgrClient();
     explicit mcComponentMgrClient(Options options);
@@ -61,8 +62,9 @@ public:
     mcBusConnection& Connection() { return *m_pConnection; }
     mcBusDispatcher& Dispatcher() { return *m_pDispatcher; }
     std::string UniqueName() const;
-    // Text of the last call that failed on the bus; empty after a call that
-    // reached the service.
+    // Text of the last call that failed on the bus; kPermissionDenied after a
+    // call the service refused to serve (E_ACCESSDENIED); empty after any
+    // other call that reached the service.
     const std::string& LastError() const { return m_strLastError; }
 
     // --- IComponentMgrControl

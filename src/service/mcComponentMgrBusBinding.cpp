@@ -7,6 +7,8 @@
 
 #include "contract/ComponentMgrIfc.h"
 #include "bus/mcBusDispatcher.h"
+#include "contract/ComponentMgrAccess.h"
+#include "service/mcCallerAuthorizer.h"
 #include "service/mcServerLifetime.h"
 #include "service/moComponentMgr.h"
 
@@ -231,10 +233,42 @@ const std::map<std::string, Handler>& PrvHandlers() {
     return mapHandlers;
 }
 
+// Appends empty out-arguments of method (after the HRESULT) to reply, for a
+// refused call: the reply keeps the method's signature.
+void PrvAppendEmptyOut(const cmifc::msMethod& method, mcBusMessage& reply) {
+    for (const cmifc::msArg& arg : method.vecOut) {
+        const std::string strType = arg.pszType;
+        if (strType == "s") {
+            reply.Append(std::string());
+        } else if (strType == "as") {
+            reply.Append(std::vector<std::string>());
+        } else if (strType == "b") {
+            reply.Append(false);
+        } else if (strType == "u") {
+            reply.Append(std::uint32_t{0});
+        } else {
+            reply.Append(std::int32_t{0});
+        }
+    }
+}
+
+// The access a call needs: the table's, except that revoking a sink cookie
+// that another connection registered needs the service's own user id.
+cmifc::meAccess PrvCallAccess(const cmifc::msMethod& method, moComponentMgr& object, mcBusMessage& call) {
+    const cmifc::msMethodAccess* pEntry = cmifc::FindMethodAccess(method.pszInterface, method.pszMember);
+    if (!pEntry) return cmifc::meAccess::ServiceUid;
+    if (std::string(method.pszMember) == "Unregister") {
+        const std::uint32_t nCookie = call.ReadUInt32();
+        call.Rewind();
+        if (!object.IsSinkOf(nCookie, call.Sender())) return cmifc::meAccess::ServiceUid;
+    }
+    return pEntry->access;
+}
+
 }  // namespace
 
 mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, moComponentMgr& object,
-                                                   mcServerLifetime* pLifetime)
+                                                   mcServerLifetime* pLifetime, mcCallerAuthorizer& authorizer)
     : m_dispatcher(dispatcher) {
     m_dispatcher.AddObject(cmifc::kObjectPath,
                            cmifc::IntrospectInterfaces({cmifc::kIfaceControl, cmifc::kIfaceManifest,
@@ -242,45 +276,53 @@ mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, 
     try {
         for (const cmifc::msMethod& method : cmifc::ServiceMethods()) {
             auto itDeferred = PrvDeferredHandlers().find(method.pszMember);
-            if (itDeferred != PrvDeferredHandlers().end()) {
-                const DeferredHandler& handler = itDeferred->second;
-                mcBusDispatcher& dispatcher = m_dispatcher;
-                m_dispatcher.AddMethod(
-                    cmifc::kObjectPath, method.pszInterface, method.pszMember, method.InSignature(),
-                    [&object, pLifetime, &handler, &dispatcher](mcBusMessage& call) {
-                        const std::string strSender = call.Sender();
-                        // The call holds its reference until it is answered.
-                        std::shared_ptr<mcServerLifetime::CallScope> pScope;
-                        if (pLifetime) {
-                            pLifetime->OnClientCall(strSender);
-                            pScope = std::make_shared<mcServerLifetime::CallScope>(*pLifetime);
-                        }
-                        std::shared_ptr<mcDeferredReply> pReply = dispatcher.DeferReply(call);
-                        handler(object, call, strSender,
-                                [pReply, pScope](const std::function<void(mcBusMessage&)>& fnFill) {
-                                    mcBusMessage reply = pReply->NewReturn();
-                                    fnFill(reply);
-                                    pReply->Send(reply);
-                                });
-                        return mcBusMessage();
-                    });
-                continue;
-            }
             auto it = PrvHandlers().find(method.pszMember);
-            if (it == PrvHandlers().end()) continue;
-            const Handler& handler = it->second;
+            if (itDeferred == PrvDeferredHandlers().end() && it == PrvHandlers().end()) continue;
+            const DeferredHandler* pDeferred =
+                itDeferred != PrvDeferredHandlers().end() ? &itDeferred->second : nullptr;
+            const Handler* pHandler = it != PrvHandlers().end() ? &it->second : nullptr;
+            mcBusDispatcher& dispatcher = m_dispatcher;
+            std::weak_ptr<int> pAlive = m_pAlive;
             m_dispatcher.AddMethod(
                 cmifc::kObjectPath, method.pszInterface, method.pszMember, method.InSignature(),
-                [&object, pLifetime, &handler](mcBusMessage& call) {
+                [&object, pLifetime, pDeferred, pHandler, &dispatcher, &authorizer, &method, pAlive](mcBusMessage& call) {
                     const std::string strSender = call.Sender();
-                    std::optional<mcServerLifetime::CallScope> scope;
+                    // The call holds its reference until it is answered.
+                    std::shared_ptr<mcServerLifetime::CallScope> pScope;
                     if (pLifetime) {
                         pLifetime->OnClientCall(strSender);
-                        scope.emplace(*pLifetime);
+                        pScope = std::make_shared<mcServerLifetime::CallScope>(*pLifetime);
                     }
-                    mcBusMessage reply = call.NewMethodReturn();
-                    handler(object, call, reply, strSender);
-                    return reply;
+                    const cmifc::meAccess access = PrvCallAccess(method, object, call);
+                    if (access == cmifc::meAccess::Anyone && pHandler) {
+                        mcBusMessage reply = call.NewMethodReturn();
+                        (*pHandler)(object, call, reply, strSender);
+                        return reply;
+                    }
+                    // Served once the caller is known to be allowed: the body
+                    // never runs for a refused call.
+                    std::shared_ptr<mcDeferredReply> pReply = dispatcher.DeferReply(call);
+                    authorizer.Authorize(call, method.pszMember, access, [&object, pDeferred, pHandler, &method, pReply, pScope,
+                                                                          call, strSender, pAlive](bool bAllowed) mutable {
+                        Answer answer = [pReply, pScope](const std::function<void(mcBusMessage&)>& fnFill) {
+                            mcBusMessage reply = pReply->NewReturn();
+                            fnFill(reply);
+                            pReply->Send(reply);
+                        };
+                        if (!bAllowed || pAlive.expired()) {
+                            // The binding gone: the object is being released.
+                            const HRESULT hr = bAllowed ? cmifc::CO_E_SERVER_STOPPING : E_ACCESSDENIED;
+                            answer([&method, hr](mcBusMessage& reply) {
+                                reply.Append(hr);
+                                PrvAppendEmptyOut(method, reply);
+                            });
+                        } else if (pDeferred) {
+                            (*pDeferred)(object, call, strSender, answer);
+                        } else {
+                            answer([&](mcBusMessage& reply) { (*pHandler)(object, call, reply, strSender); });
+                        }
+                    });
+                    return mcBusMessage();
                 });
         }
     } catch (...) {

@@ -14,11 +14,20 @@
 // on its worker, and the reply goes out from the main thread when the work
 // has ended; the call's reference is held until then.
 //
-// Threads: the dispatcher's owner thread. The dispatcher, object and lifetime
-// must outlive the binding.
+// Every call is first judged by the authorizer (mcCallerAuthorizer, by the
+// access table contract/ComponentMgrAccess.h); a call that needs more than
+// "anyone" is deferred until the verdict, and a refused one is answered
+// E_ACCESSDENIED with empty out-arguments without its body running. Sink
+// cookies belong to the connection that registered them: Unregister of
+// another connection's cookie needs the service's own user id.
+//
+// Threads: the dispatcher's owner thread. The dispatcher, object, lifetime
+// and authorizer must outlive the binding.
+#include <memory>
 #include <string>
 
 class mcBusDispatcher;
+class mcCallerAuthorizer;
 class mcServerLifetime;
 class moComponentMgr;
 
@@ -26,7 +35,7 @@ class mcComponentMgrBusBinding {
 public:
     // Registers the object and its methods; fails with mcBusExc.
     mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, moComponentMgr& object,
-                             mcServerLifetime* pLifetime);
+                             mcServerLifetime* pLifetime, mcCallerAuthorizer& authorizer);
     // Removes the object from the dispatcher.
     ~mcComponentMgrBusBinding();
     mcComponentMgrBusBinding(const mcComponentMgrBusBinding&) = delete;
@@ -38,4 +47,7 @@ public:
 
 private:
     mcBusDispatcher& m_dispatcher;
+    // Expires with the binding: a verdict that arrives later answers
+    // CO_E_SERVER_STOPPING instead of calling the object.
+    std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };

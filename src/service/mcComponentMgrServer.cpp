@@ -1,6 +1,9 @@
 #include "service/mcComponentMgrServer.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
 
 #include "bus/BusAddress.h"
 #include "contract/ComponentMgrIfc.h"
@@ -14,6 +17,7 @@
 #include "base/mcDiagTrace.h"
 #include "service/mcComponentMgrBusBinding.h"
 #include "service/mcDefaultCrashReportHook.h"
+#include "service/mcCallerAuthorizer.h"
 #include "service/mcDispatcherApartment.h"
 #include "service/mcServerLifetime.h"
 #include "service/moComponentMgr.h"
@@ -38,6 +42,17 @@ int PrvStrength(mcComponentMgrServer::EndReason reason) {
     }
 }
 
+// Two addresses of the same bus: equal, or unix:path= addresses of one
+// socket file.
+bool PrvSameBus(const std::string& strA, const std::string& strB) {
+    if (strA == strB) return true;
+    static const std::string kUnixPath = "unix:path=";
+    if (strA.rfind(kUnixPath, 0) != 0 || strB.rfind(kUnixPath, 0) != 0) return false;
+    if (strA.find(',') != std::string::npos || strB.find(',') != std::string::npos) return false;
+    std::error_code ec;
+    return std::filesystem::equivalent(strA.substr(kUnixPath.size()), strB.substr(kUnixPath.size()), ec);
+}
+
 }  // namespace
 
 mcComponentMgrServer::mcComponentMgrServer(mcServiceConfig config, ICrashReportHook* pCrashHook)
@@ -56,6 +71,7 @@ mcComponentMgrServer::~mcComponentMgrServer() {
     m_pBinding.reset();
     m_pObject.reset();
     m_pApartment.reset();
+    m_pAuthorizer.reset();
     m_pLifetime.reset();
     m_pDispatcher.reset();
     m_pConnection.reset();
@@ -81,6 +97,7 @@ int mcComponentMgrServer::Run() {
     m_pBinding.reset();
     m_pObject.reset();  // releases the object if that has not happened yet
     m_pApartment.reset();
+    m_pAuthorizer.reset();
     m_pLifetime.reset();
     m_pDispatcher.reset();
     m_pConnection.reset();
@@ -129,9 +146,14 @@ int mcComponentMgrServer::PrvServe() {
             PrvOnNameOwnerChanged(strName, strOld, strNew);
         });
     IComponentMgrHost& host = *this;
-    m_pApartment = std::make_unique<mcDispatcherApartment>(*m_pDispatcher);
+    const std::string strAuthorityBus = m_config.PolkitBusAddress();
+    const bool bAuthorityOnBus = PrvSameBus(strAuthorityBus, m_config.strBusAddress);
+    m_pAuthorizer = std::make_unique<mcCallerAuthorizer>(*m_pDispatcher, ::geteuid(), bAuthorityOnBus,
+                                                         m_config.authorizationTimeout);
+    m_pApartment = std::make_unique<mcDispatcherApartment>(*m_pDispatcher, *m_pAuthorizer);
     m_pObject = std::make_unique<moComponentMgr>(*m_pApartment, m_config, host);
-    m_pBinding = std::make_unique<mcComponentMgrBusBinding>(*m_pDispatcher, *m_pObject, m_pLifetime.get());
+    m_pBinding = std::make_unique<mcComponentMgrBusBinding>(*m_pDispatcher, *m_pObject, m_pLifetime.get(),
+                                                            *m_pAuthorizer);
     if (m_startHook) m_startHook(*this);
 
     if (!m_pConnection->RequestName(cmifc::kBusName)) {

@@ -40,6 +40,7 @@ class mcBusDispatcher;
 class mcComponentMgrBusBinding;
 class mcDefaultCrashReportHook;
 class mcDispatcherApartment;
+class mcCallerAuthorizer;
 class mcServerLifetime;
 class moComponentMgr;
 
@@ -126,6 +127,7 @@ private:
     std::mutex m_mutexQuit;
     mcBusDispatcher* m_pQuitTarget = nullptr;
     std::unique_ptr<mcServerLifetime> m_pLifetime;
+    std::unique_ptr<mcCallerAuthorizer> m_pAuthorizer;
     std::unique_ptr<mcDispatcherApartment> m_pApartment;
     std::unique_ptr<moComponentMgr> m_pObject;
     std::unique_ptr<mcComponentMgrBusBinding> m_pBinding;

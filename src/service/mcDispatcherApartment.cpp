@@ -91,5 +91,5 @@ bool mcDispatcherApartment::WaitForProcess(pid_t pid) {
 }
 
 std::shared_ptr<void> mcDispatcherApartment::AddWindow(std::function<void()> fnOnClose) {
-    return std::make_shared<mcHiddenWindow>(m_dispatcher, std::move(fnOnClose));
+    return std::make_shared<mcHiddenWindow>(m_dispatcher, m_authorizer, std::move(fnOnClose));
 }

@@ -3,14 +3,18 @@
 // nested pumps and Stop go to the dispatcher, client calls are sent on its
 // connection with a nested pump, and the window is an mcHiddenWindow.
 //
-// Threads: as IComponentMgrApartment. The dispatcher must outlive the object.
+// Threads: as IComponentMgrApartment. The dispatcher and authorizer must
+// outlive the object.
 #include "service/IComponentMgrApartment.h"
 
 class mcBusDispatcher;
+class mcCallerAuthorizer;
 
 class mcDispatcherApartment : public IComponentMgrApartment {
 public:
-    explicit mcDispatcherApartment(mcBusDispatcher& dispatcher) : m_dispatcher(dispatcher) {}
+    // The window's Close is judged by authorizer.
+    mcDispatcherApartment(mcBusDispatcher& dispatcher, mcCallerAuthorizer& authorizer)
+        : m_dispatcher(dispatcher), m_authorizer(authorizer) {}
 
     bool Post(Task task) override;
     void RunOnMain(const Task& task) override;
@@ -29,4 +33,5 @@ public:
 
 private:
     mcBusDispatcher& m_dispatcher;
+    mcCallerAuthorizer& m_authorizer;
 };

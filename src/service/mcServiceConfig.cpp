@@ -47,6 +47,7 @@ mcServiceConfig mcServiceConfig::FromEnvironment(bool bSessionSwitch, const mcEn
     mcServiceConfig config;
     config.bSessionBus = bSessionSwitch;
     if (const char* pszDir = PrvLookup(lookup, kEnvServiceDir)) config.strActivationDir = pszDir;
+    if (const char* pszAddress = PrvLookup(lookup, kEnvPolkitBusAddress)) config.strPolkitBusAddress = pszAddress;
     if (const char* pszDelay = PrvLookup(lookup, kEnvShutdownDelay)) {
         char* pszEnd = nullptr;
         errno = 0;
@@ -62,4 +63,10 @@ mcServiceConfig mcServiceConfig::FromEnvironment(bool bSessionSwitch, const mcEn
 std::string mcServiceConfig::ExecutablePath() const {
     if (!strExecutablePath.empty()) return strExecutablePath;
     return PrvSelfExecutable();
+}
+
+std::string mcServiceConfig::PolkitBusAddress(const mcEnvLookup& lookup) const {
+    if (!strPolkitBusAddress.empty()) return strPolkitBusAddress;
+    if (const char* pszAddress = PrvLookup(lookup, kEnvSystemBusAddress)) return pszAddress;
+    return kDefaultSystemBusAddress;
 }

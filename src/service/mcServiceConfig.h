@@ -20,6 +20,7 @@ struct mcServiceConfig {
     // Environment variables read by FromEnvironment.
     static constexpr const char* kEnvServiceDir = "KETTRIN_DBUS_SERVICE_DIR";
     static constexpr const char* kEnvShutdownDelay = "KETTRIN_SHUTDOWN_DELAY_MS";
+    static constexpr const char* kEnvPolkitBusAddress = "KETTRIN_POLKIT_BUS_ADDRESS";
     static constexpr const char* kDefaultServiceDir = "/usr/share/dbus-1/system-services";
     // The introspection data installed beside this program (the same
     // relative place as in the build's install layout, so any install prefix
@@ -37,6 +38,14 @@ struct mcServiceConfig {
     // the server starts.
     std::string strBusAddress;
     bool bSessionBus = false;
+    // The bus of the polkit authority. Empty: the system bus
+    // (DBUS_SYSTEM_BUS_ADDRESS, else the standard socket). It must be the bus
+    // the service serves for the authority to be asked at all.
+    std::string strPolkitBusAddress;
+    // The authority's bus address as resolved when the server starts.
+    std::string PolkitBusAddress(const mcEnvLookup& lookup = mcEnvLookup()) const;
+    // Longest wait for the bus and the authority to judge a caller.
+    std::chrono::milliseconds authorizationTimeout{25000};
     // Where "RegServer" writes the activation file.
     std::string strActivationDir = kDefaultServiceDir;
     // Full path of the server program, for the registry and the activation
@@ -68,7 +77,8 @@ struct mcServiceConfig {
 
     // The program's configuration: the defaults above, changed by
     // KETTRIN_DBUS_SERVICE_DIR (activation directory), KETTRIN_SHUTDOWN_DELAY_MS
-    // (a decimal number of milliseconds; anything else is ignored) and the
+    // (a decimal number of milliseconds; anything else is ignored),
+    // KETTRIN_POLKIT_BUS_ADDRESS (the authority's bus) and the
     // --session switch. The bus address stays empty (resolved at start).
     static mcServiceConfig FromEnvironment(bool bSessionSwitch,
                                            const mcEnvLookup& lookup = mcEnvLookup());

@@ -376,6 +376,11 @@ HRESULT moComponentMgr::Unregister(std::uint32_t nCookie) {
     return RunGuarded("Unregister", [&] { return UnregisterImpl(nCookie); });
 }
 
+bool moComponentMgr::IsSinkOf(std::uint32_t nCookie, const std::string& strBusName) const {
+    auto it = m_mapNotifySinks.find(nCookie);
+    return it == m_mapNotifySinks.end() || it->second.strBusName == strBusName;
+}
+
 HRESULT moComponentMgr::ClearTasks() {
     return RunGuarded("ClearTasks", [&] { return ClearTasksImpl(); });
 }

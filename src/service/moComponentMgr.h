@@ -113,6 +113,9 @@ public:
     // E_INVALIDARG for a cookie never handed out; E_FAIL for one that was
     // handed out and has been revoked already.
     HRESULT Unregister(std::uint32_t nCookie);
+    // False only when nCookie names a live sink that another connection than
+    // strBusName registered (its Unregister is not strBusName's to make).
+    bool IsSinkOf(std::uint32_t nCookie, const std::string& strBusName) const;
     HRESULT ClearTasks();
 
     // --- IComponentMgrManifest

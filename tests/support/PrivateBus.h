@@ -9,7 +9,9 @@
 // variables before constructing it (or call UpdateActivationEnvironment).
 // The daemon is killed by the destructor, which also removes the folder, and
 // when the thread that constructed the bus ends (parent-death signal): build
-// it on a thread that outlives its use, normally the test's own. Throws std::runtime_error when
+// it on a thread that outlives its use, normally the test's own. Options make
+// a bus that other users may reach, or one of system type with a policy of
+// the test's choosing. Throws std::runtime_error when
 // the daemon cannot be started. Not copyable; use from one thread.
 //
 // Note: the daemon may not notice that an activated program exited without
@@ -31,6 +33,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bus/mcBusConnection.h"
@@ -39,7 +42,22 @@ namespace testsupport {
 
 class PrivateBus {
 public:
-    PrivateBus() {
+    // What differs from the default bus: a session bus that only the test's
+    // own user may use, with a policy that allows everything.
+    struct Options {
+        // Lets every local user connect: the folder and the socket become
+        // reachable for others and the policy allows user="*" (callers run
+        // under another uid with setpriv).
+        bool bOtherUsers = false;
+        // "session" or "system" (the bus type in the configuration).
+        std::string strType = "session";
+        // Replaces the allow-all <policy> block when not empty: complete
+        // <policy> and <include> elements.
+        std::string strPolicyXml;
+    };
+
+    PrivateBus() : PrivateBus(Options()) {}
+    explicit PrivateBus(Options options) : m_options(std::move(options)) {
         try {
             PrvStart();
         } catch (...) {
@@ -103,17 +121,22 @@ private:
             out << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                    " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                    "<busconfig>\n"
-                   "  <type>session</type>\n"
+                   "  <type>" << m_options.strType << "</type>\n"
                    "  <keep_umask/>\n"
                    "  <listen>unix:path=" << m_strFolder << "/bus</listen>\n"
                    "  <servicedir>" << ServiceDir() << "</servicedir>\n"
-                   "  <auth>EXTERNAL</auth>\n"
-                   "  <policy context=\"default\">\n"
-                   "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                   "    <allow eavesdrop=\"true\"/>\n"
-                   "    <allow own=\"*\"/>\n"
-                   "  </policy>\n"
-                   "</busconfig>\n";
+                   "  <auth>EXTERNAL</auth>\n";
+            if (!m_options.strPolicyXml.empty()) {
+                out << m_options.strPolicyXml;
+            } else {
+                out << "  <policy context=\"default\">\n"
+                    << (m_options.bOtherUsers ? "    <allow user=\"*\"/>\n" : "")
+                    << "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                       "    <allow eavesdrop=\"true\"/>\n"
+                       "    <allow own=\"*\"/>\n"
+                       "  </policy>\n";
+            }
+            out << "</busconfig>\n";
             if (!out) PrvFail("cannot write " + strConfig);
         }
         const std::string strDaemon = PrvFindProgram("dbus-daemon");
@@ -155,6 +178,13 @@ private:
         m_strAddress = PrvReadAddress(fdPipe[0]);
         ::close(fdPipe[0]);
         if (m_strAddress.empty()) PrvFail("dbus-daemon did not print its address");
+        if (m_options.bOtherUsers) {
+            // connect() needs search permission on the folder and write
+            // permission on the socket.
+            namespace fs = std::filesystem;
+            fs::permissions(m_strFolder, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+            fs::permissions(m_strFolder + "/bus", fs::perms::all);
+        }
     }
 
     [[noreturn]] static void PrvFail(const std::string& strWhat) {
@@ -221,6 +251,7 @@ private:
         }
     }
 
+    Options m_options;
     std::string m_strFolder;
     std::string m_strAddress;
     pid_t m_pid = -1;

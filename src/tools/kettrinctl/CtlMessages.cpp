@@ -69,7 +69,8 @@ void PrintCallFailure(const std::string& strCommand, HRESULT hr, const mcCompone
         PrintError(strCommand, "the component manager failed while serving the call: " + HResultText(hr),
                    client.LastError());
     } else if (hr == E_ACCESSDENIED) {
-        PrintError(strCommand, "the component manager refused the call: " + HResultText(hr), client.LastError());
+        PrintError(strCommand, std::string(mcComponentMgrClient::kPermissionDenied) + ": " + HResultText(hr),
+                   client.LastError());
     } else {
         PrintError(strCommand, "the call failed: " + HResultText(hr), client.LastError());
     }

@@ -22,9 +22,10 @@ void PrintError(const std::string& strCommand, const std::string& strMessage,
                 const std::string& strDetail = std::string(), bool bShowDetail = false);
 
 // The message for a failed call: "the component manager did not answer" for
-// a service that is not there, does not start or went away; "the component
-// manager refused the call: E_ACCESSDENIED (0x80070005)" and the like for an
-// answer; the bus's own text as the detail.
+// a service that is not there, does not start or went away; "permission
+// denied: E_ACCESSDENIED (0x80070005)" for a caller the service or the bus
+// refused; "the call failed: ..." for other answers; the bus's own text as
+// the detail.
 void PrintCallFailure(const std::string& strCommand, HRESULT hr, const mcComponentMgrClient& client);
 
 // The message for a registry failure that is not "missing": an unusable
