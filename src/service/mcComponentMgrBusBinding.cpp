@@ -5,7 +5,9 @@
 #include <memory>
 #include <optional>
 
+#include "contract/ArgumentBounds.h"
 #include "contract/ComponentMgrIfc.h"
+#include "base/mcCMLog.h"
 #include "bus/mcBusDispatcher.h"
 #include "service/mcServerLifetime.h"
 #include "service/moComponentMgr.h"
@@ -16,6 +18,43 @@ namespace {
 // out-arguments to reply.
 using Handler = std::function<void(moComponentMgr& object, mcBusMessage& call, mcBusMessage& reply,
                                    const std::string& strSender)>;
+
+// True when every string argument of the call is within its bound; else logs
+// one line naming the method, the argument and its size (never its text).
+// Leaves the call's read position at its start.
+bool PrvArgumentsWithinBounds(const cmifc::msMethod& method, mcBusMessage& call) {
+    bool bWithin = true;
+    for (const cmifc::msArg& arg : method.vecIn) {
+        const std::string strType = arg.pszType;
+        if (strType != "s" && strType != "o") {
+            call.Skip(strType);
+            continue;
+        }
+        const std::size_t nBytes = (strType == "s" ? call.ReadString() : call.ReadObjectPath()).size();
+        const std::size_t nMax = cmifc::MaxArgumentBytes(method, arg);
+        if (nBytes > nMax) {
+            mfCMLog(std::string(method.pszMember) + ": argument '" + arg.pszName + "' refused, " +
+                    std::to_string(nBytes) + " bytes (at most " + std::to_string(nMax) + ")");
+            bWithin = false;
+            break;
+        }
+    }
+    call.Rewind();
+    return bWithin;
+}
+
+// E_INVALIDARG followed by empty out-arguments of the method's types.
+void PrvAppendRefusal(const cmifc::msMethod& method, mcBusMessage& reply) {
+    reply.Append(E_INVALIDARG);
+    for (const cmifc::msArg& arg : method.vecOut) {
+        const std::string strType = arg.pszType;
+        if (strType == "s") reply.Append(std::string());
+        else if (strType == "as") reply.Append(std::vector<std::string>());
+        else if (strType == "b") reply.Append(false);
+        else if (strType == "u") reply.Append(std::uint32_t{0});
+        else reply.Append(std::int32_t{0});
+    }
+}
 
 mcClientCallback PrvCallback(mcBusMessage& call, const std::string& strSender) {
     return mcClientCallback{strSender, call.ReadObjectPath()};
@@ -246,13 +285,18 @@ mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, 
                 mcBusDispatcher& dispatcher = m_dispatcher;
                 m_dispatcher.AddMethod(
                     cmifc::kObjectPath, method.pszInterface, method.pszMember, method.InSignature(),
-                    [&object, pLifetime, &handler, &dispatcher](mcBusMessage& call) {
+                    [&object, pLifetime, &handler, &dispatcher, &method](mcBusMessage& call) {
                         const std::string strSender = call.Sender();
                         // The call holds its reference until it is answered.
                         std::shared_ptr<mcServerLifetime::CallScope> pScope;
                         if (pLifetime) {
                             pLifetime->OnClientCall(strSender);
                             pScope = std::make_shared<mcServerLifetime::CallScope>(*pLifetime);
+                        }
+                        if (!PrvArgumentsWithinBounds(method, call)) {
+                            mcBusMessage reply = call.NewMethodReturn();
+                            PrvAppendRefusal(method, reply);
+                            return reply;
                         }
                         std::shared_ptr<mcDeferredReply> pReply = dispatcher.DeferReply(call);
                         handler(object, call, strSender,
@@ -270,7 +314,7 @@ mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, 
             const Handler& handler = it->second;
             m_dispatcher.AddMethod(
                 cmifc::kObjectPath, method.pszInterface, method.pszMember, method.InSignature(),
-                [&object, pLifetime, &handler](mcBusMessage& call) {
+                [&object, pLifetime, &handler, &method](mcBusMessage& call) {
                     const std::string strSender = call.Sender();
                     std::optional<mcServerLifetime::CallScope> scope;
                     if (pLifetime) {
@@ -278,6 +322,10 @@ mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, 
                         scope.emplace(*pLifetime);
                     }
                     mcBusMessage reply = call.NewMethodReturn();
+                    if (!PrvArgumentsWithinBounds(method, call)) {
+                        PrvAppendRefusal(method, reply);
+                        return reply;
+                    }
                     handler(object, call, reply, strSender);
                     return reply;
                 });

@@ -1,0 +1,128 @@
+// Hostile input against the server run in-process on a private bus: each
+// bound refuses or limits the input, and what the store already holds stays.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ServiceTestEnv.h"
+#include "contract/ArgumentBounds.h"
+#include "contract/ComponentMgrIfc.h"
+#include "service/moComponentMgr.h"
+
+namespace {
+
+using svctest::InProcessServer;
+using svctest::TestMachine;
+
+class HostileInputTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(Start()); }
+
+    void Start(mcServiceConfig config) {
+        m_pServer = std::make_unique<InProcessServer>(std::move(config));
+        ASSERT_TRUE(m_pServer->WaitServing(m_bus));
+        m_pConnection = std::make_unique<mcBusConnection>(mcBusConnection::OpenAddress(m_bus.Address()));
+    }
+    void Start() { Start(svctest::TestConfig(m_machine, m_bus)); }
+
+    // Calls a service method whose in-arguments are all strings and returns
+    // the reply (positioned after the HRESULT, which goes to hr).
+    mcBusMessage Call(const std::string& strMember, const std::vector<std::string>& vecArgs, HRESULT& hr) {
+        return Call(*m_pConnection, strMember, vecArgs, hr);
+    }
+    static mcBusMessage Call(mcBusConnection& connection, const std::string& strMember,
+                             const std::vector<std::string>& vecArgs, HRESULT& hr) {
+        const cmifc::msMethod* pMethod = nullptr;
+        for (const cmifc::msMethod& method : cmifc::ServiceMethods()) {
+            if (strMember == method.pszMember) pMethod = &method;
+        }
+        EXPECT_NE(pMethod, nullptr) << strMember;
+        mcBusMessage call = connection.NewMethodCall(cmifc::kBusName, cmifc::kObjectPath,
+                                                     pMethod->pszInterface, strMember);
+        for (std::size_t i = 0; i < vecArgs.size(); ++i) {
+            if (std::string(pMethod->vecIn[i].pszType) == "o") call.AppendObjectPath(vecArgs[i]);
+            else call.Append(vecArgs[i]);
+        }
+        mcBusMessage reply = connection.CallMethod(call);
+        hr = reply.ReadInt32();
+        return reply;
+    }
+
+    TestMachine m_machine;
+    testsupport::PrivateBus m_bus;
+    std::unique_ptr<InProcessServer> m_pServer;
+    std::unique_ptr<mcBusConnection> m_pConnection;
+};
+
+// Every string argument is refused one byte past its bound, before any
+// handler runs: the refusal logs one line without the text, and the same
+// call at the bound is served.
+TEST_F(HostileInputTest, ArgumentBoundsAtTheBinding) {
+    const std::string kName(cmifc::kMaxNameBytes, 'n');
+    const std::string kOther(cmifc::kMaxOtherTextBytes, 'v');
+    const std::string kXml = "<InstallData name=\"C\"/>" + std::string(cmifc::kMaxXmlTextBytes - 23, ' ');
+    struct Case {
+        const char* pszMember;
+        std::vector<std::string> vecArgs;
+        std::size_t nGrow;  // the argument made one byte too long
+        const char* pszOutTypes;
+    };
+    const std::vector<Case> vecCases = {
+        {"IsComponentInstalled", {kName, "M", "C"}, 0, "i"},
+        {"IsComponentInstalled", {"A", kName, "C"}, 1, "i"},
+        {"GetComponentsFiltered", {"A", kName}, 1, "as"},
+        {"GetComponentInstallData", {kName}, 0, "s"},
+        {"IsComponentUpdateAvailForInstallEx", {"A", kName}, 1, "sb"},
+        {"ClientInstalled", {kName, "1.0", "oem", "en"}, 0, ""},
+        {"ClientInstalled", {"A", kOther, "oem", "en"}, 1, ""},
+        {"ComponentUninstalled", {"A", kXml}, 1, ""},
+        {"PredownloadComponent", {kXml}, 0, ""},
+        {"CancelDownload", {"A", kName}, 1, ""},
+        {"StartComponentInstall", {"A", "M", kName, "/"}, 2, ""},
+        // Deferred methods are refused before any work is queued.
+        {"DoTriggerTasks", {"A", kName, "/"}, 1, "b"},
+        {"StartComponentDownload", {kName, "M", "C", "/"}, 0, ""},
+    };
+    for (const Case& c : vecCases) {
+        SCOPED_TRACE(std::string(c.pszMember) + " argument " + std::to_string(c.nGrow));
+        HRESULT hr = S_OK;
+        Call(c.pszMember, c.vecArgs, hr);
+        EXPECT_NE(hr, E_INVALIDARG) << "at the bound";
+
+        std::vector<std::string> vecLong = c.vecArgs;
+        vecLong[c.nGrow] += "x";
+        const std::size_t nLinesBefore = m_machine.LogMessages().size();
+        mcBusMessage reply = Call(c.pszMember, vecLong, hr);
+        EXPECT_EQ(hr, E_INVALIDARG);
+        // The reply still carries out-arguments of the contract's types.
+        for (const char* p = c.pszOutTypes; *p != '\0'; ++p) {
+            if (*p == 'a') {
+                EXPECT_TRUE(reply.ReadStringArray().empty());
+                ++p;
+            } else if (*p == 's') {
+                EXPECT_EQ(reply.ReadString(), "");
+            } else if (*p == 'b') {
+                EXPECT_FALSE(reply.ReadBool());
+            } else {
+                EXPECT_EQ(reply.ReadInt32(), 0);
+            }
+        }
+        const std::vector<std::string> vecLines = m_machine.LogMessages();
+        ASSERT_EQ(vecLines.size(), nLinesBefore + 1);
+        EXPECT_NE(vecLines.back().find(c.pszMember), std::string::npos) << vecLines.back();
+        EXPECT_LT(vecLines.back().size(), 200u) << "the refused text is not logged";
+    }
+    // A refused client registration stored nothing.
+    HRESULT hr = S_OK;
+    Call("ClientInstalled", {std::string(100000, 'q'), "1.0", "oem", "en"}, hr);
+    EXPECT_EQ(hr, E_INVALIDARG);
+    EXPECT_EQ(fstest::ReadFile(m_machine.AppFolder() + "/ComponentMgrConfig.xml").find("qqqq"), std::string::npos);
+}
+
+}  // namespace
