@@ -123,11 +123,13 @@ mcComponentConfig::~mcComponentConfig() {
     m_pFolderLock.reset();
 }
 
-bool mcComponentConfig::LoadDocument(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged) {
+bool mcComponentConfig::LoadDocument(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged,
+                                     const mcXmlAttributeLimits& limits) {
     try {
         doc = miXMLDOMDocument();
         doc.SetValidateOnParse(true);
         doc.SetAsync(false);
+        doc.SetAttributeLimits(limits);
         doc.load(strPath);
         return true;
     } catch (const mcExc& exc) {

@@ -73,7 +73,9 @@ bool mcResultFile::Write(const std::string& strText) {
     return bOk;
 }
 
-bool mcResultFile::Load() { return mcComponentConfig::LoadDocument(m_doc, m_strPath, false); }
+bool mcResultFile::Load() {
+    return mcComponentConfig::LoadDocument(m_doc, m_strPath, false, mcXmlAttributeLimits::InstallData());
+}
 
 void mcResultFile::Delete() { unlink(m_strPath.c_str()); }
 
