@@ -125,4 +125,27 @@ TEST_F(HostileInputTest, ArgumentBoundsAtTheBinding) {
     EXPECT_EQ(fstest::ReadFile(m_machine.AppFolder() + "/ComponentMgrConfig.xml").find("qqqq"), std::string::npos);
 }
 
+// Files that are not what they should be: a FIFO in place of the
+// configuration file does not hold the start.
+class HostileFilesTest : public HostileInputTest {
+protected:
+    void SetUp() override {}
+};
+
+TEST_F(HostileFilesTest, FifoInPlaceOfTheConfigurationDoesNotHoldTheStart) {
+    std::filesystem::create_directories(m_machine.AppFolder());
+    ASSERT_EQ(mkfifo((m_machine.AppFolder() + "/ComponentMgrConfig.xml").c_str(), 0600), 0);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    HRESULT hr = E_FAIL;
+    Call("ComponentInstalled", {"A", "<InstallData name=\"Codec\" version=\"1\"><Install result=\"success\"/></InstallData>"},
+         hr);
+    EXPECT_EQ(hr, S_OK);
+    // The store replaced the FIFO with a configuration of its own.
+    const std::string strConfig = m_machine.AppFolder() + "/ComponentMgrConfig.xml";
+    EXPECT_TRUE(svctest::WaitFor([&] {
+        return std::filesystem::is_regular_file(strConfig) &&
+               fstest::ReadFile(strConfig).find("Codec") != std::string::npos;
+    })) << m_machine.ReadLog();
+}
+
 }  // namespace
