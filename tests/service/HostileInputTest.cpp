@@ -125,12 +125,31 @@ TEST_F(HostileInputTest, ArgumentBoundsAtTheBinding) {
     EXPECT_EQ(fstest::ReadFile(m_machine.AppFolder() + "/ComponentMgrConfig.xml").find("qqqq"), std::string::npos);
 }
 
-// Files that are not what they should be: a FIFO in place of the
-// configuration file does not hold the start.
+// Files that are not what they should be: a registry file that is not a
+// registry database (or not a file) stops the start with its own exit code
+// and a log line, instead of running on fallback folders; a FIFO in place of
+// the configuration file does not hold the start.
 class HostileFilesTest : public HostileInputTest {
 protected:
     void SetUp() override {}
 };
+
+TEST_F(HostileFilesTest, RegistryThatIsNotADatabaseStopsTheStart) {
+    for (const bool bFifo : {false, true}) {
+        SCOPED_TRACE(bFifo ? "FIFO" : "text file");
+        std::filesystem::remove(m_machine.RegistryPath());
+        if (bFifo) {
+            ASSERT_EQ(mkfifo(m_machine.RegistryPath().c_str(), 0600), 0);
+        } else {
+            std::ofstream(m_machine.RegistryPath()) << "AppPath=/somewhere/else\n";
+        }
+        InProcessServer server(svctest::TestConfig(m_machine, m_bus));
+        EXPECT_TRUE(server.WaitEnded());
+        EXPECT_EQ(server.Join(), mcComponentMgrServer::kExitBadRegistry);
+        EXPECT_EQ(server.Server().GetEndReason(), mcComponentMgrServer::EndReason::kBadRegistry);
+        EXPECT_NE(m_machine.ReadLog().find("Registry unusable, service not started: "), std::string::npos);
+    }
+}
 
 TEST_F(HostileFilesTest, FifoInPlaceOfTheConfigurationDoesNotHoldTheStart) {
     std::filesystem::create_directories(m_machine.AppFolder());
