@@ -162,6 +162,13 @@ public:
     // throw mcBusExc.
     mcBusMessage CallAsync(mcBusMessage& call,
                            std::chrono::milliseconds timeout = std::chrono::milliseconds{0});
+    // Sends every call at once and pumps nested until each has its reply,
+    // so the slowest callee, not the sum of them, sets the wait. Returns the
+    // replies in the order of calls: method returns, or error messages for
+    // error replies and time-outs; a call that could not be sent has a null
+    // message. The depth limit, Quit() or Stop() throw mcBusExc.
+    std::vector<mcBusMessage> CallAllAsync(std::vector<mcBusMessage>& calls,
+                                           std::chrono::milliseconds timeout = std::chrono::milliseconds{0});
 
     // --- Tasks (any thread).
     // Queues the task for the owner thread (run by Run or any nested pump).

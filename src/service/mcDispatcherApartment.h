@@ -20,6 +20,9 @@ public:
     HRESULT CallClient(const mcClientCallback& target, const std::string& strInterface,
                        const std::string& strMember, const std::string& strArgument,
                        std::chrono::milliseconds timeout) override;
+    std::vector<HRESULT> CallClients(const std::vector<mcClientCallback>& vecTargets, const std::string& strInterface,
+                                     const std::string& strMember, const std::string& strArgument,
+                                     std::chrono::milliseconds timeout) override;
     void SendToClient(const mcClientCallback& target, const std::string& strInterface,
                       const std::string& strMember, const std::string& strArgument) override;
     std::shared_ptr<void> AddWindow(std::function<void()> fnOnClose) override;

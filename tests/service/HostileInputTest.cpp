@@ -125,6 +125,111 @@ TEST_F(HostileInputTest, ArgumentBoundsAtTheBinding) {
     EXPECT_EQ(fstest::ReadFile(m_machine.AppFolder() + "/ComponentMgrConfig.xml").find("qqqq"), std::string::npos);
 }
 
+// The installers' reports: a result file never outlives its report, and the
+// texts held for the jobs are bounded (the oldest client's text goes first).
+TEST_F(HostileInputTest, InstallerReportsAreBoundedAndLeaveNoFile) {
+    HRESULT hr = E_FAIL;
+    Call("ComponentUninstalled",
+         {"A", "<UninstallData name=\"Unknown\" version=\"1\"><Uninstall result=\"success\"/></UninstallData>"}, hr);
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_FALSE(std::filesystem::exists(m_machine.AppFolder() + "/UninstallData.xml"));
+
+    const std::size_t nMax = moComponentMgr::kMaxHeldResults;
+    for (std::size_t i = 0; i < nMax + 4; ++i) {
+        Call("ComponentInstalled", {"client" + std::to_string(i), "<InstallData name=\"C\"/>"}, hr);
+        EXPECT_EQ(hr, S_OK);
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_machine.AppFolder() + "/InstallData.xml"));
+    int nDropped = 0;
+    for (const std::string& strLine : m_machine.LogMessages()) {
+        nDropped += strLine.find("Shared data map full") != std::string::npos;
+    }
+    EXPECT_EQ(nDropped, 4);
+    // The oldest four are gone; the newest is still held (and fetching it
+    // empties the map).
+    mcBusMessage reply = Call("GetComponentInstallData", {"client3"}, hr);
+    EXPECT_EQ(hr, S_FALSE);
+    reply = Call("GetComponentInstallData", {"client" + std::to_string(nMax + 3)}, hr);
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(reply.ReadString(), "<InstallData name=\"C\"/>");
+}
+
+// A notification sink served on a connection and thread of its own; answer
+// decides its reply.
+class SinkClient {
+public:
+    SinkClient(const std::string& strAddress, std::function<HRESULT()> fnAnswer) {
+        m_thread = std::thread([this, strAddress, fnAnswer] {
+            mcBusConnection connection = mcBusConnection::OpenAddress(strAddress);
+            mcBusDispatcher dispatcher(connection);
+            dispatcher.AddMethod("/sink", cmifc::kIfaceNotify, "OnManifestUpdated", "s", [fnAnswer](mcBusMessage& call) {
+                mcBusMessage reply = call.NewMethodReturn();
+                reply.Append(fnAnswer());
+                return reply;
+            });
+            mcBusMessage call = connection.NewMethodCall(cmifc::kBusName, cmifc::kObjectPath, cmifc::kIfaceControl,
+                                                         "Register");
+            call.AppendObjectPath("/sink");
+            m_hrRegister = connection.CallMethod(call).ReadInt32();
+            m_pDispatcher = &dispatcher;
+            dispatcher.Run();
+            m_pDispatcher = nullptr;
+        });
+        EXPECT_TRUE(svctest::WaitFor([this] { return m_pDispatcher.load() != nullptr; }));
+    }
+    ~SinkClient() {
+        if (mcBusDispatcher* pDispatcher = m_pDispatcher.load()) pDispatcher->Quit();
+        m_thread.join();
+    }
+    HRESULT RegisterResult() const { return m_hrRegister; }
+
+private:
+    std::atomic<HRESULT> m_hrRegister{E_FAIL};
+    std::atomic<mcBusDispatcher*> m_pDispatcher{nullptr};
+    std::thread m_thread;
+};
+
+// The sinks of one update are called together: each sink answers only once
+// the other has been called, which a one-by-one caller would never allow. The
+// answer is still the last registered sink's. One connection holds at most
+// kMaxSinksPerConnection sinks; others are not affected.
+TEST_F(HostileInputTest, SinksAreCalledTogetherAndBoundedPerConnection) {
+    std::atomic<int> nCalled{0};
+    std::atomic<int> nSawBoth{0};
+    auto Answer = [&](HRESULT hr) {
+        return [&nCalled, &nSawBoth, hr] {
+            ++nCalled;
+            if (svctest::WaitFor([&] { return nCalled.load() == 2; }, std::chrono::milliseconds{3000})) ++nSawBoth;
+            return hr;
+        };
+    };
+    {
+        SinkClient first(m_bus.Address(), Answer(S_OK));
+        SinkClient last(m_bus.Address(), Answer(S_FALSE));
+        ASSERT_EQ(first.RegisterResult(), S_OK);
+        ASSERT_EQ(last.RegisterResult(), S_OK);
+        EXPECT_EQ(m_pServer->Server().Object().NotifyManifestUpdated("M"), S_FALSE);
+        EXPECT_EQ(nSawBoth.load(), 2);
+    }
+
+    HRESULT hr = S_OK;
+    for (std::size_t i = 0; i < moComponentMgr::kMaxSinksPerConnection; ++i) {
+        mcBusMessage call = m_pConnection->NewMethodCall(cmifc::kBusName, cmifc::kObjectPath, cmifc::kIfaceControl,
+                                                         "Register");
+        call.AppendObjectPath("/s" + std::to_string(i));
+        EXPECT_EQ(m_pConnection->CallMethod(call).ReadInt32(), S_OK);
+    }
+    mcBusMessage call = m_pConnection->NewMethodCall(cmifc::kBusName, cmifc::kObjectPath, cmifc::kIfaceControl,
+                                                     "Register");
+    call.AppendObjectPath("/oneTooMany");
+    EXPECT_EQ(m_pConnection->CallMethod(call).ReadInt32(), CONNECT_E_ADVISELIMIT);
+    mcBusConnection other = mcBusConnection::OpenAddress(m_bus.Address());
+    mcBusMessage otherCall = other.NewMethodCall(cmifc::kBusName, cmifc::kObjectPath, cmifc::kIfaceControl, "Register");
+    otherCall.AppendObjectPath("/mine");
+    EXPECT_EQ(other.CallMethod(otherCall).ReadInt32(), S_OK);
+    (void)hr;
+}
+
 // Files that are not what they should be: a registry file that is not a
 // registry database (or not a file) stops the start with its own exit code
 // and a log line, instead of running on fallback folders; a FIFO in place of
