@@ -4,7 +4,9 @@
 // tree and saves it; what was saved must load again.
 //
 // Input: one mode byte, then the XML text. Mode bits: 0x01 validation on
-// parse, 0x02 load from a file instead of a buffer, 0x04 edit, save and reload.
+// parse, 0x02 load from a file instead of a buffer, 0x04 edit, save and reload,
+// 0x08 with the attribute limits of install data: what loads then must hold
+// no more attributes than they allow.
 #include <libxml/tree.h>
 
 #include <cstdio>
@@ -21,6 +23,7 @@ namespace {
 constexpr std::uint8_t kModeValidate = 0x01;
 constexpr std::uint8_t kModeFromFile = 0x02;
 constexpr std::uint8_t kModeEditAndSave = 0x04;
+constexpr std::uint8_t kModeLimits = 0x08;
 
 // Every read the system makes of an element; failures are expected results.
 void PrvReadElement(const miXMLDOMElement& element, const miXMLDOMElement& root) {
@@ -125,6 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     miXMLDOMDocument document;
     document.SetAsync(false);
     document.SetValidateOnParse((mode & kModeValidate) != 0);
+    const mcXmlAttributeLimits limits = mcXmlAttributeLimits::InstallData();
+    if ((mode & kModeLimits) != 0) document.SetAttributeLimits(limits);
     try {
         if ((mode & kModeFromFile) != 0) {
             const std::string path = scratch + "/input.xml";
@@ -142,6 +147,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     miXMLDOMElement root = document.GetDocumentElement();
     if (root.IsEmpty()) return 0;
+    if ((mode & kModeLimits) != 0) {
+        // The count before parsing must never fall short of libxml2's tree.
+        std::size_t nTotal = 0;
+        for (const miXMLDOMElement& element : document.GetElementsByTagName("*")) {
+            std::size_t nOnElement = 0;
+            for (const xmlAttr* pAttr = element.GetNode()->properties; pAttr != nullptr; pAttr = pAttr->next) ++nOnElement;
+            if (nOnElement > mcXmlAttributeLimits::kMaxPerElement) std::abort();
+            nTotal += nOnElement;
+        }
+        if (nTotal > 1024) std::abort();
+    }
     (void)document.GetXml();
     for (const miXMLDOMElement& element : document.GetElementsByTagName("*")) {
         PrvReadElement(element, root);

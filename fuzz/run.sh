@@ -60,9 +60,15 @@ for target in "${targets[@]}"; do
   case $target in
     xml_document|component_manifest|install_data|predownload) dict=(-dict="$here/fuzz/dict/xml.dict") ;;
   esac
+  # These targets hold seeds of a megabyte and more (attribute bombs, long
+  # header blocks): inputs may grow that large.
+  maxlen=()
+  case $target in
+    xml_document|component_manifest|install_data|http_headers) maxlen=(-max_len=2097152) ;;
+  esac
   echo "== $target: ${seconds}s"
   nice -n "$niceness" "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 \
-    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "${dict[@]}" "${extra[@]}" \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "${dict[@]}" "${maxlen[@]}" "${extra[@]}" \
     "$corpus" "$here/fuzz/corpus/$target" >"$log" 2>&1
   status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)

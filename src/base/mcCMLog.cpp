@@ -51,6 +51,7 @@ bool mcCMLog::PrvOpenLocked(const std::string& folder) {
         ::close(m_fd);
         m_fd = -1;
     }
+    m_strFolder = folder;
     std::string logPath = mfPathJoin(folder, kLogFileName);
     std::string savedPath = mfPathJoin(folder, kSavedLogFileName);
     struct stat st {};
@@ -61,6 +62,21 @@ bool mcCMLog::PrvOpenLocked(const std::string& folder) {
     }
     m_fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     return m_fd >= 0;
+}
+
+void mcCMLog::PrvRotateIfFullLocked() {
+    struct stat ours {};
+    if (::fstat(m_fd, &ours) != 0 || static_cast<std::uint64_t>(ours.st_size) <= kRotationThreshold) return;
+    // Another process may have rotated the file we write to already: then the
+    // log at the path is a fresh one, which is opened rather than rotated.
+    const std::string logPath = mfPathJoin(m_strFolder, kLogFileName);
+    struct stat current {};
+    if (::stat(logPath.c_str(), &current) == 0 && (current.st_ino != ours.st_ino || current.st_dev != ours.st_dev)) {
+        ::close(m_fd);
+        m_fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        return;
+    }
+    PrvOpenLocked(m_strFolder);
 }
 
 void mcCMLog::Close() {
@@ -98,7 +114,25 @@ std::string mcCMLog::FormatLine(const std::tm& localTime, const std::string& mes
     std::string line;
     line.reserve(sizeof prefix + message.size() + 1);
     line += prefix;
-    line += message;
+    // One message, one line: control characters (caller-supplied names and
+    // texts among them) are written escaped.
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (const char c : message) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            line += c;
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else {
+            line += "\\x";
+            line += kHex[u >> 4];
+            line += kHex[u & 0xF];
+        }
+    }
     line += '\n';
     return line;
 }
@@ -112,7 +146,10 @@ int mcCMLog::Log(mcLogEntry entry) {
         std::string line = FormatLine(local, entry.message);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_fd >= 0) PrvWriteAll(m_fd, line);
+            if (m_fd >= 0) {
+                PrvWriteAll(m_fd, line);
+                PrvRotateIfFullLocked();
+            }
         }
         if (entry.showBox) {
             std::string box = std::string(kBoxCaption) + ": " + entry.message + "\n";

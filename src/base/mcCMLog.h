@@ -1,12 +1,16 @@
 #pragma once
 // The process-wide text log "ComponentMgr.log" in the application folder.
-// Opened once (rotating a file larger than 262144 bytes to "ComponentMgr.sav"),
-// written from any thread: one write per line under a lock, flushed per line so
-// other processes can read it. A log that cannot be opened drops lines silently.
+// Opened once, written from any thread: one write per line under a lock,
+// flushed per line so other processes can read it. A log larger than 262144
+// bytes is moved to "ComponentMgr.sav" and started afresh, on opening and
+// whenever a line takes it past that size. A log that cannot be opened drops
+// lines silently.
 //
 // Lines read "MM-DD-YYYY,hh:mm:ss : " + message + "\n" (local time, 24-hour
 // clock) and end in a bare "\n": there is no text mode on Linux that would add
-// a CR. Messages are written as they are (UTF-8). The file is opened with
+// a CR. Messages are written as they are (UTF-8), except that control
+// characters are written escaped ("\n", "\r", "\t", else "\xNN"), so that
+// every message stays one line whatever text it carries. The file is opened with
 // O_APPEND, so several processes may append to it and read it at once.
 #include <atomic>
 #include <cstdint>
@@ -62,9 +66,12 @@ private:
     // was called. Called without the lock held (the folder lookup may log).
     void PrvOpenDefault();
     bool PrvOpenLocked(const std::string& folder);
+    // Rotates the open log when it has grown past kRotationThreshold.
+    void PrvRotateIfFullLocked();
 
     mutable std::mutex m_mutex;
     int m_fd = -1;
+    std::string m_strFolder;  // of the open log
     bool m_bTriedDefault = false;
 };
 

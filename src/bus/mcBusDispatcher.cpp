@@ -655,6 +655,37 @@ void mcBusDispatcher::CallWithReply(mcBusMessage& call, std::chrono::millisecond
     }
 }
 
+std::vector<mcBusMessage> mcBusDispatcher::CallAllAsync(std::vector<mcBusMessage>& calls,
+                                                        std::chrono::milliseconds timeout) {
+    PrvCheckOwner("mcBusDispatcher::CallAllAsync");
+    PrvCheckDepth("mcBusDispatcher::CallAllAsync");
+    const std::uint64_t nUsec = timeout.count() > 0 ? static_cast<std::uint64_t>(timeout.count()) * 1000u : 0;
+    std::vector<PrvAsyncState> vecStates(calls.size());
+    std::vector<PrvSlotGuard> vecSlots(calls.size());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (sd_bus_call_async(m_connection.Get(), &vecSlots[i].pSlot, calls[i].Get(), &PrvOnAsyncReply,
+                              &vecStates[i], nUsec) < 0) {
+            vecStates[i].bDone = true;  // not sent: its reply stays null
+        }
+    }
+    auto AllDone = [&vecStates] {
+        for (const PrvAsyncState& state : vecStates) {
+            if (!state.bDone) return false;
+        }
+        return true;
+    };
+    // sd-bus ends every wait itself, on its time-out or when the connection
+    // closes, with an error reply.
+    if (!PumpUntil(AllDone, kInfinite)) {
+        KTHROW(mcBusExc, "mcBusDispatcher::CallAllAsync", "calls abandoned: the dispatcher is leaving",
+               std::string(), ECANCELED);
+    }
+    std::vector<mcBusMessage> vecReplies;
+    vecReplies.reserve(vecStates.size());
+    for (PrvAsyncState& state : vecStates) vecReplies.push_back(std::move(state.reply));
+    return vecReplies;
+}
+
 mcBusMessage mcBusDispatcher::CallAsync(mcBusMessage& call, std::chrono::milliseconds timeout) {
     PrvCheckOwner("mcBusDispatcher::CallAsync");
     PrvCheckDepth("mcBusDispatcher::CallAsync");

@@ -173,6 +173,14 @@ public:
     using ReplyHandler = std::function<void(mcBusMessage& reply)>;
     void CallWithReply(mcBusMessage& call, std::chrono::milliseconds timeout, ReplyHandler handler);
 
+    // Sends every call at once and pumps nested until each has its reply,
+    // so the slowest callee, not the sum of them, sets the wait. Returns the
+    // replies in the order of calls: method returns, or error messages for
+    // error replies and time-outs; a call that could not be sent has a null
+    // message. The depth limit, Quit() or Stop() throw mcBusExc.
+    std::vector<mcBusMessage> CallAllAsync(std::vector<mcBusMessage>& calls,
+                                           std::chrono::milliseconds timeout = std::chrono::milliseconds{0});
+
     // --- Tasks (any thread).
     // Queues the task for the owner thread (run by Run or any nested pump).
     // False when the dispatcher is stopped (the task is dropped).

@@ -148,6 +148,7 @@ void mcComponentManifest::PrvLoad(const msTrustPolicy& policy) {
         miXMLDOMDocument document;
         document.SetAsync(false);
         document.SetValidateOnParse(true);
+        document.SetAttributeLimits(mcXmlAttributeLimits::Manifest());
         document.loadXML(signedFile.GetDocument());
         const miXMLDOMElement root = document.GetDocumentElement();
         if (!root.FindAttributeText(kVersion, &m_strVersion)) {

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/FileUtils.h"
@@ -67,14 +68,8 @@ std::string CopyFailedText(const std::string& from, const std::string& to) {
 }
 
 // Copies from over to so that to is either the old file or the complete new
-// one at any moment.
-bool CopyFileAtomic(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    if (!in) return false;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
-    return mfWriteFileAtomic(to, bytes);
-}
+// one at any moment; from is read without blocking and only when regular.
+bool CopyFileAtomic(const std::string& from, const std::string& to) { return mfCopyFileAtomic(from, to); }
 
 void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
 
@@ -181,6 +176,13 @@ std::shared_ptr<const mcManifestDir::msDirectory> mcManifestDir::PrvParseDirecto
         miXMLDOMDocument document;
         document.SetAsync(false);
         document.SetValidateOnParse(true);
+        document.SetAttributeLimits(mcXmlAttributeLimits::ManifestDirectory());
+        struct stat st;
+        if (::stat(strPath.c_str(), &st) == 0 && st.st_size > static_cast<off_t>(kMaxDirectoryBytes)) {
+            mfCMLog(kLogLoadDirectoryFailed);
+            mfCMLog("Manifest directory larger than " + std::to_string(kMaxDirectoryBytes) + " bytes : " + strPath);
+            return nullptr;
+        }
         document.load(strPath);
         const miXMLDOMElement root = document.GetDocumentElement();
 
@@ -328,8 +330,9 @@ bool mcManifestDir::PrvGetDirUrl(std::string& strOut) {
     return false;
 }
 
-bool mcManifestDir::PrvDownload(const std::string& strUrl, std::vector<std::uint8_t>& bytes) {
+bool mcManifestDir::PrvDownload(const std::string& strUrl, std::vector<std::uint8_t>& bytes, std::uint64_t nMaxBytes) {
     mcHttpTransactionOptions options;
+    options.nMaxBodyBytes = nMaxBytes;
     options.dwConnectTimeout = kDownloadTimeout;
     options.dwOpenTimeout = kDownloadTimeout;
     options.dwTransferTimeout = kDownloadTimeout;
@@ -395,7 +398,7 @@ bool mcManifestDir::PrvUpdateToNewVersion(bool bForce, std::vector<std::string>&
     }
 
     std::vector<std::uint8_t> bytes;
-    if (!PrvDownload(strUrl, bytes)) {
+    if (!PrvDownload(strUrl, bytes, kMaxDirectoryBytes)) {
         event.strEvent = kQoSManifestDownloadFailure;
         event.strAdditionalInfo = kInfoDirDownloadFailed;
         SendQoSEvent(event, *m_config.pFetcher);

@@ -45,6 +45,7 @@
 #include "manifest/IManifestDirOwner.h"
 #include "manifest/mcComponentManifest.h"
 #include "net/IHttpFetcher.h"
+#include "net/mcHttpTransactionOptions.h"
 
 class mcManifestDir {
 public:
@@ -64,6 +65,8 @@ public:
     static constexpr std::int32_t kDefaultInterval = 1;
     // Connect, open and transfer time-out of directory and manifest downloads (ms).
     static constexpr std::uint32_t kDownloadTimeout = 10000;
+    // The directory file, downloaded or stored, is refused beyond this size.
+    static constexpr std::uint64_t kMaxDirectoryBytes = 1024 * 1024;
 
     using Clock = std::chrono::system_clock;
 
@@ -180,7 +183,8 @@ private:
     // Finds the directory URL (cache, registry, redirect service). Update mutex held.
     bool PrvGetDirUrl(std::string& strOut);
     // GET with the update downloads' options and "Date: " header.
-    bool PrvDownload(const std::string& strUrl, std::vector<std::uint8_t>& bytes);
+    bool PrvDownload(const std::string& strUrl, std::vector<std::uint8_t>& bytes,
+                     std::uint64_t nMaxBytes = mcHttpTransactionOptions::kDefaultMaxBodyBytes);
     // Writes bytes to a candidate file, creating the application folder.
     bool PrvWriteCandidate(const std::string& strPath, const std::vector<std::uint8_t>& bytes) const;
     Clock::time_point PrvNow() const;

@@ -1,6 +1,11 @@
 #include "net/mcHttpHeaders.h"
 
+#include <vector>
+
+#include "base/StrConv.h"
+#include "base/StrUtils.h"
 #include "base/mcExc.h"
+#include "net/mcNameValuePair.h"
 
 namespace {
 constexpr const char* kFunction = "mcHttpHeaders::Get";
@@ -34,4 +39,15 @@ const std::string* mcHttpHeaders::FindNoCase(const std::string& strName) const {
         if (PrvEqualsAsciiNoCase(strKey, strName)) return &strValue;
     }
     return nullptr;
+}
+
+void mcHttpHeaders::SetFromResponseBlock(std::string_view block) {
+    const std::string strText = mfConvertMBCSToWide(block, CP_ACP, kStrConvReplaceInvalid);
+    std::vector<std::string> vecPieces;
+    mfStrSplit(strText, "\n", vecPieces);
+    for (std::size_t i = 1; i + 1 < vecPieces.size(); ++i) {
+        mcNameValuePair pair;
+        pair.FromStr(vecPieces[i], ": ");
+        Set(pair.Name(), pair.Value());
+    }
 }

@@ -47,7 +47,6 @@ constexpr const char* kAlreadyStarted = "Run: the request has already been sent.
 constexpr const char* kZeroPortion = "ReadPortion: portion size is 0.";
 constexpr const char* kNoTran = "mcHT::WininetCallback - no tran, ignoring callback";
 constexpr const char* kClosing = "mcHT::WininetCallback - closing, ignoring callback";
-constexpr const char* kHeaderSeparator = ": ";
 
 // Error numbers reported for transport failures (the numbering callers and the
 // event server already know).
@@ -305,6 +304,9 @@ bool mcHttpTransaction::PrvRun(bool bReadBody) {
         return false;
     }
     m_bStarted = true;
+    if (bReadBody && m_pReceiveBuffer && m_options.dwOverallTimeout != mcHttpTransactionOptions::kInfinite) {
+        m_tpDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.dwOverallTimeout);
+    }
     try {
         PrvOpen();
         PrvParseUrl();
@@ -452,6 +454,12 @@ void mcHttpTransaction::PrvConnect() {
         bOk = curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
                                static_cast<long>(nConnectBackstop + 1000)) == CURLE_OK;
     }
+    if (bOk && m_options.dwMinBytesPerSecond != 0) {
+        const long nWindowSeconds = std::max<long>(1, static_cast<long>((m_options.dwLowSpeedWindow + 999) / 1000));
+        bOk = curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(m_options.dwMinBytesPerSecond)) ==
+                  CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, nWindowSeconds) == CURLE_OK;
+    }
     if (!bOk) throw msWin32Err{kSourceFile, kLineConnect, kErrInternalError};
 
     // Request line and headers. Ours first; the caller's extra headers are
@@ -573,15 +581,7 @@ void mcHttpTransaction::PrvCheckResponseHeaders() {
         throw msErrorText{kHeadersQueryFailed + std::to_string(kErrHeaderNotFound)};
     // Header bytes are taken as the locale's text; what cannot be read so is
     // replaced rather than failing the request.
-    std::string strText = mfConvertMBCSToWide(t.strLastBlock, CP_ACP, kStrConvReplaceInvalid);
-    std::vector<std::string> vecPieces;
-    mfStrSplit(strText, "\n", vecPieces);
-    // The first piece is the status line, the last the empty line ending the block.
-    for (std::size_t i = 1; i + 1 < vecPieces.size(); ++i) {
-        mcNameValuePair pair;
-        pair.FromStr(vecPieces[i], kHeaderSeparator);
-        m_pResponseHeaders->Set(pair.Name(), pair.Value());
-    }
+    m_pResponseHeaders->SetFromResponseBlock(t.strLastBlock);
 }
 
 bool mcHttpTransaction::PrvReadPortion(std::size_t nMaxBytes) {
@@ -642,6 +642,13 @@ void mcHttpTransaction::PrvDriveUntil(Pred pred, std::uint32_t dwTimeout) {
                                 std::chrono::steady_clock::now() - start)
                                 .count();
             long long nLeft = static_cast<long long>(dwTimeout) - nElapsed;
+            if (nLeft <= 0) throw kAbortTimedOut;
+            nWait = std::min<long long>(nWait, nLeft);
+        }
+        if (m_tpDeadline) {
+            const long long nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        *m_tpDeadline - std::chrono::steady_clock::now())
+                                        .count();
             if (nLeft <= 0) throw kAbortTimedOut;
             nWait = std::min<long long>(nWait, nLeft);
         }

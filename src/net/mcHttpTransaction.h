@@ -19,7 +19,9 @@
 // is sent over TLS. Proxies come from the environment (http_proxy, https_proxy,
 // no_proxy); none set is not an error.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -136,6 +138,8 @@ private:
     bool m_bStarted = false;
     bool m_bFailed = false;
     std::uint32_t m_dwEffectiveFlags = 0;
+    // End of a whole-body read (dwOverallTimeout); unset otherwise.
+    std::optional<std::chrono::steady_clock::time_point> m_tpDeadline;
 
     msHttpTransport* m_pTransport = nullptr;  // owned; curl handles and parse state
 };

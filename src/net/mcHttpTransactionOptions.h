@@ -26,4 +26,16 @@ struct mcHttpTransactionOptions {
     // Largest body that Run() collects into a receive buffer; 0 = no limit.
     // Streaming reads (RunHeadersOnly + ReadPortion) are never limited.
     std::uint64_t nMaxBodyBytes = kDefaultMaxBodyBytes;
+    // A whole-body read (Run() with a receive buffer) ends timed out when it
+    // has not finished this many ms after Run() began; kInfinite: never.
+    static constexpr std::uint32_t kDefaultOverallTimeout = 120000;
+    std::uint32_t dwOverallTimeout = kDefaultOverallTimeout;
+    // Any transfer ends timed out when fewer than dwMinBytesPerSecond arrive
+    // per second averaged over dwLowSpeedWindow ms (time the caller leaves a
+    // streaming read unread does not count); 0 bytes: no minimum. The window
+    // is taken in whole seconds, at least one.
+    static constexpr std::uint32_t kDefaultMinBytesPerSecond = 256;
+    static constexpr std::uint32_t kDefaultLowSpeedWindow = 30000;
+    std::uint32_t dwMinBytesPerSecond = kDefaultMinBytesPerSecond;
+    std::uint32_t dwLowSpeedWindow = kDefaultLowSpeedWindow;
 };

@@ -99,11 +99,17 @@ std::int64_t PrvPragmaInt(sqlite3* db, const char* sql) {
 // A file that exists and is not empty must begin with the SQLite header;
 // anything else is refused before SQLite may touch it.
 void PrvCheckHeader(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO or device in its place must not hold the caller.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         if (errno == ENOENT) return;
         throw PrvFileError(mfWin32ErrorFromErrno(errno), path,
                            std::string("cannot be read: ") + std::strerror(errno) + ".");
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw PrvFileError(ERROR_BADDB, path, "is not a regular file; it was left unchanged.");
     }
     char header[sizeof kSqliteMagic] = {};
     ssize_t got = 0;
@@ -319,6 +325,12 @@ ScopedDatabasePath::ScopedDatabasePath(const std::string& path) {
     std::lock_guard<std::mutex> lock(g_overrideMutex);
     m_strPrevious = g_strOverride;
     g_strOverride = path;
+}
+
+void CheckDatabaseFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return;
+    (void)Acquire(path);
 }
 
 ScopedDatabasePath::~ScopedDatabasePath() { SetDatabasePathOverride(m_strPrevious); }

@@ -62,6 +62,13 @@ std::uint32_t Win32FromSqlite(int rc) noexcept;
 // Resolved location of the database file (see above). Any thread.
 std::string DatabasePath();
 
+// Opens the database file at path when one is there, so that a file which is
+// not this program's registry (not a regular file, not SQLite, another
+// program's database, a newer layout) is found at once: throws Error with a
+// description naming the file. A missing file passes and is not created.
+// Any thread.
+void CheckDatabaseFile(const std::string& path);
+
 // Sets (non-empty) or clears (empty) the process-wide override. Meant for tests
 // and tools; any thread.
 void SetDatabasePathOverride(const std::string& path);

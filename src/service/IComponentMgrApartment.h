@@ -19,6 +19,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "contract/Hresult.h"
 #include "jobs/mcClientCallback.h"
@@ -54,6 +55,20 @@ public:
     virtual HRESULT CallClient(const mcClientCallback& target, const std::string& strInterface,
                                const std::string& strMember, const std::string& strArgument,
                                std::chrono::milliseconds timeout) = 0;
+
+    // CallClient to every target at once: the answers (in the order of
+    // vecTargets) are waited for together, so the slowest target, not the sum
+    // of them, sets the wait. The default calls one after the other, for
+    // apartments whose client calls never wait (fakes).
+    virtual std::vector<HRESULT> CallClients(const std::vector<mcClientCallback>& vecTargets,
+                                             const std::string& strInterface, const std::string& strMember,
+                                             const std::string& strArgument, std::chrono::milliseconds timeout) {
+        std::vector<HRESULT> vecResults;
+        for (const mcClientCallback& target : vecTargets) {
+            vecResults.push_back(CallClient(target, strInterface, strMember, strArgument, timeout));
+        }
+        return vecResults;
+    }
 
     // Sends strMember(strArgument) to a client's object without waiting and
     // without expecting an answer (a slow or vanished client cannot hold the

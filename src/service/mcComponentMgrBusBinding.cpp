@@ -5,7 +5,9 @@
 #include <memory>
 #include <optional>
 
+#include "contract/ArgumentBounds.h"
 #include "contract/ComponentMgrIfc.h"
+#include "base/mcCMLog.h"
 #include "bus/mcBusDispatcher.h"
 #include "contract/ComponentMgrAccess.h"
 #include "service/mcCallerAuthorizer.h"
@@ -18,6 +20,38 @@ namespace {
 // out-arguments to reply.
 using Handler = std::function<void(moComponentMgr& object, mcBusMessage& call, mcBusMessage& reply,
                                    const std::string& strSender)>;
+
+// True when every string argument of the call is within its bound; else logs
+// one line naming the method, the argument and its size (never its text).
+// Leaves the call's read position at its start.
+bool PrvArgumentsWithinBounds(const cmifc::msMethod& method, mcBusMessage& call) {
+    bool bWithin = true;
+    for (const cmifc::msArg& arg : method.vecIn) {
+        const std::string strType = arg.pszType;
+        if (strType != "s" && strType != "o") {
+            call.Skip(strType);
+            continue;
+        }
+        const std::size_t nBytes = (strType == "s" ? call.ReadString() : call.ReadObjectPath()).size();
+        const std::size_t nMax = cmifc::MaxArgumentBytes(method, arg);
+        if (nBytes > nMax) {
+            mfCMLog(std::string(method.pszMember) + ": argument '" + arg.pszName + "' refused, " +
+                    std::to_string(nBytes) + " bytes (at most " + std::to_string(nMax) + ")");
+            bWithin = false;
+            break;
+        }
+    }
+    call.Rewind();
+    return bWithin;
+}
+
+void PrvAppendEmptyOut(const cmifc::msMethod& method, mcBusMessage& reply);
+
+// E_INVALIDARG followed by empty out-arguments of the method's types.
+void PrvAppendRefusal(const cmifc::msMethod& method, mcBusMessage& reply) {
+    reply.Append(E_INVALIDARG);
+    PrvAppendEmptyOut(method, reply);
+}
 
 mcClientCallback PrvCallback(mcBusMessage& call, const std::string& strSender) {
     return mcClientCallback{strSender, call.ReadObjectPath()};
@@ -292,6 +326,13 @@ mcComponentMgrBusBinding::mcComponentMgrBusBinding(mcBusDispatcher& dispatcher, 
                     if (pLifetime) {
                         pLifetime->OnClientCall(strSender);
                         pScope = std::make_shared<mcServerLifetime::CallScope>(*pLifetime);
+                    }
+                    // Bounds first: an oversized argument is refused before
+                    // anything, authorization included, looks at it.
+                    if (!PrvArgumentsWithinBounds(method, call)) {
+                        mcBusMessage reply = call.NewMethodReturn();
+                        PrvAppendRefusal(method, reply);
+                        return reply;
                     }
                     const cmifc::meAccess access = PrvCallAccess(method, object, call);
                     if (access == cmifc::meAccess::Anyone && pHandler) {

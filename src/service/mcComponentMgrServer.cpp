@@ -109,6 +109,21 @@ int mcComponentMgrServer::PrvServe() {
     if (!m_config.strRegistryPath.empty()) {
         core::registry::db::SetDatabasePathOverride(m_config.strRegistryPath);
     }
+    // A registry file that is not ours would read as missing values and
+    // switch every folder to its fallback: refuse to start instead.
+    try {
+        core::registry::db::CheckDatabaseFile(core::registry::db::DatabasePath());
+    } catch (const core::registry::db::Error& error) {
+        const std::string strLine = "Registry unusable, service not started: " + error.description;
+        PrvTellOperator(strLine);
+        // Only a folder given to us holds the log; the registry cannot name one.
+        if (!m_config.strAppFolder.empty() && mfCreateDirectories(m_config.strAppFolder) &&
+            mcCMLog::Instance().Open(m_config.strAppFolder)) {
+            mfCMLog(strLine);
+        }
+        PrvSetEndReason(EndReason::kBadRegistry);
+        return kExitBadRegistry;
+    }
     if (m_config.strAppFolder.empty()) m_config.strAppFolder = mcCMUtils::GetAppPath();
     // On a fresh machine the folder may not exist yet.
     (void)mfCreateDirectories(m_config.strAppFolder);

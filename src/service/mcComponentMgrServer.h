@@ -49,6 +49,9 @@ public:
     // Exit code when the bus cannot be reached (the platform's "COM could not
     // be initialised").
     static constexpr int kExitNoBus = -1;
+    // Exit code when the registry file is there but is not a registry
+    // database: the service does not start on fallback values.
+    static constexpr int kExitBadRegistry = -2;
 
     enum class EndReason {
         kNone,          // still running, or never started
@@ -58,6 +61,7 @@ public:
         kStopRequested, // RequestStop()
         kDisconnected,  // the bus connection was lost
         kNoBus,         // the bus could not be reached
+        kBadRegistry,   // the registry file is not a registry database
     };
 
     // pCrashHook null: mcDefaultCrashReportHook. A given hook must outlive
@@ -68,7 +72,7 @@ public:
     mcComponentMgrServer& operator=(const mcComponentMgrServer&) = delete;
 
     // Serves until the server ends (see above) and returns the exit code: 0,
-    // or kExitNoBus. Call once.
+    // kExitNoBus or kExitBadRegistry. Call once.
     int Run();
 
     // Ends the main loop as soon as possible; the object is released as after

@@ -41,6 +41,49 @@ HRESULT mcDispatcherApartment::CallClient(const mcClientCallback& target, const 
     }
 }
 
+std::vector<HRESULT> mcDispatcherApartment::CallClients(const std::vector<mcClientCallback>& vecTargets,
+                                                       const std::string& strInterface, const std::string& strMember,
+                                                       const std::string& strArgument,
+                                                       std::chrono::milliseconds timeout) {
+    std::vector<HRESULT> vecResults(vecTargets.size(), cmifc::RPC_E_DISCONNECTED);
+    std::vector<mcBusMessage> vecCalls;
+    std::vector<std::size_t> vecIndex;  // target of each call made
+    for (std::size_t i = 0; i < vecTargets.size(); ++i) {
+        try {
+            mcBusMessage call = m_dispatcher.Connection().NewMethodCall(
+                vecTargets[i].strBusName, vecTargets[i].strObjectPath, strInterface, strMember);
+            call.Append(strArgument);
+            vecCalls.push_back(std::move(call));
+            vecIndex.push_back(i);
+        } catch (const mcExc&) {
+            vecResults[i] = cmifc::RPC_E_INVALID_DATA;
+        }
+    }
+    std::vector<mcBusMessage> vecReplies;
+    try {
+        vecReplies = m_dispatcher.CallAllAsync(vecCalls, timeout);
+    } catch (const mcBusExc&) {
+        return vecResults;  // the dispatcher is leaving: nobody answered
+    }
+    for (std::size_t n = 0; n < vecReplies.size(); ++n) {
+        mcBusMessage& reply = vecReplies[n];
+        HRESULT& hr = vecResults[vecIndex[n]];
+        try {
+            if (reply.GetType() == mcBusMessage::Type::Null) {
+                hr = cmifc::RPC_E_DISCONNECTED;
+            } else if (reply.IsError()) {
+                hr = cmifc::HResultFromBusError(reply.ErrorName());
+            } else {
+                // A client that answers without an HRESULT has accepted the call.
+                hr = reply.Signature().empty() ? S_OK : reply.ReadInt32();
+            }
+        } catch (const mcExc&) {
+            hr = cmifc::RPC_E_INVALID_DATA;
+        }
+    }
+    return vecResults;
+}
+
 void mcDispatcherApartment::SendToClient(const mcClientCallback& target, const std::string& strInterface,
                                          const std::string& strMember, const std::string& strArgument) {
     try {

@@ -24,6 +24,9 @@ public:
     HRESULT CallClient(const mcClientCallback& target, const std::string& strInterface,
                        const std::string& strMember, const std::string& strArgument,
                        std::chrono::milliseconds timeout) override;
+    std::vector<HRESULT> CallClients(const std::vector<mcClientCallback>& vecTargets, const std::string& strInterface,
+                                     const std::string& strMember, const std::string& strArgument,
+                                     std::chrono::milliseconds timeout) override;
     void SendToClient(const mcClientCallback& target, const std::string& strInterface,
                       const std::string& strMember, const std::string& strArgument) override;
     void SendCompletionToClient(const mcClientCallback& target, const std::string& strMember,

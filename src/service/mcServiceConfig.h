@@ -61,8 +61,9 @@ struct mcServiceConfig {
     std::chrono::milliseconds pauseAfterLoop{1000};
     // Period of the cleanup thread's working-set trim.
     std::chrono::milliseconds cleanupInterval{30000};
-    // Longest wait for a notification sink's answer (zero: the bus default).
-    std::chrono::milliseconds notifyTimeout{0};
+    // Longest wait for the notification sinks' answers (zero: the bus
+    // default); the sinks of one update are called together.
+    std::chrono::milliseconds notifyTimeout{5000};
 
     // Current time for the manifest directory; empty: the system clock.
     std::function<std::chrono::system_clock::time_point()> fnNow;

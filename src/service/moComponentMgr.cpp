@@ -268,6 +268,8 @@ void moComponentMgr::FinalReleaseImpl() {
     PrvReleaseStep(kLogReleaseMaps, [this] {
         m_mapInstallData.clear();
         m_mapUninstallData.clear();
+        m_deqInstallDataOrder.clear();
+        m_deqUninstallDataOrder.clear();
     });
     // 8. The window.
     m_hWnd.reset();
@@ -387,6 +389,14 @@ HRESULT moComponentMgr::ClearTasks() {
 
 HRESULT moComponentMgr::RegisterImpl(const mcClientCallback& sink, std::uint32_t& nCookie) {
     if (sink.IsEmpty()) return E_INVALIDARG;
+    const auto nOfConnection = std::count_if(m_mapNotifySinks.begin(), m_mapNotifySinks.end(), [&](const auto& entry) {
+        return entry.second.strBusName == sink.strBusName;
+    });
+    if (nOfConnection >= static_cast<std::ptrdiff_t>(kMaxSinksPerConnection)) {
+        mfCMLog("Register: " + sink.strBusName + " already holds " + std::to_string(nOfConnection) +
+                " notification sinks, refused");
+        return CONNECT_E_ADVISELIMIT;
+    }
     // Cookies are never 0 and never handed out twice at once.
     std::uint32_t nNew = m_nNextCookie;
     while (nNew == 0 || m_mapNotifySinks.count(nNew) != 0) {
@@ -452,12 +462,11 @@ HRESULT moComponentMgr::NotifyManifestUpdatedImpl(const std::string& strManifest
         if (it == m_mapNotifySinks.end()) return E_INVALIDARG;
         vecSinks.push_back(it->second);
     }
-    HRESULT hr = S_OK;
-    for (const mcClientCallback& sink : vecSinks) {
-        hr = m_apartment.CallClient(sink, cmifc::kIfaceNotify, "OnManifestUpdated", strManifestName,
-                                    m_config.notifyTimeout);
-    }
-    return hr;
+    // All at once: a sink that never answers costs one time-out, not one per
+    // sink. The answer is the last registered sink's, as before.
+    const std::vector<HRESULT> vecResults = m_apartment.CallClients(vecSinks, cmifc::kIfaceNotify, "OnManifestUpdated",
+                                                                    strManifestName, m_config.notifyTimeout);
+    return vecResults.empty() ? S_OK : vecResults.back();
 }
 
 // ------------------------------------------------------------ bodies of later work

@@ -32,6 +32,7 @@
 // HTTP fetcher its updates use. The apartment, configuration and host must
 // outlive it.
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -76,6 +77,11 @@ public:
     static constexpr const char* kAssertFunction = "moComponentMgr::FinalConstructImpl";
     static constexpr const char* kAssertFile = "ComponentMgrObj";
     static constexpr int kAssertLine = 200;
+    // Notification sinks one bus connection may hold at once.
+    static constexpr std::size_t kMaxSinksPerConnection = 16;
+    // Installer result texts held per data map until a job fetches them;
+    // beyond that the oldest is dropped (and logged).
+    static constexpr std::size_t kMaxHeldResults = 16;
     static constexpr const char* kAssertCleanupThread = "m_hCleanupThread > 0";
 
     // The answer of a deferred method: runs once, on the main thread.
@@ -108,7 +114,9 @@ public:
 
     // --- IComponentMgrControl
     // sink: the caller's notification object (implements
-    // "ComponentMgr.IComponentMgrNotify"). E_INVALIDARG for no sink.
+    // "ComponentMgr.IComponentMgrNotify"). E_INVALIDARG for no sink;
+    // CONNECT_E_ADVISELIMIT (logged) when the caller's connection holds
+    // kMaxSinksPerConnection sinks already.
     HRESULT Register(const mcClientCallback& sink, std::uint32_t& nCookie);
     // E_INVALIDARG for a cookie never handed out; E_FAIL for one that was
     // handed out and has been revoked already.
@@ -390,6 +398,9 @@ private:
     std::unique_ptr<mcComponentMgrJobQueueEngine> m_pInstallJobQueueEngine;
     std::map<std::string, std::string> m_mapInstallData;
     std::map<std::string, std::string> m_mapUninstallData;
+    // Client names of the two maps, oldest first.
+    std::deque<std::string> m_deqInstallDataOrder;
+    std::deque<std::string> m_deqUninstallDataOrder;
     std::unique_ptr<mcCleanupThread> m_hCleanupThread;
     std::shared_ptr<void> m_hWnd;  // the published window (IComponentMgrApartment::AddWindow)
 

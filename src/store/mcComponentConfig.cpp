@@ -123,11 +123,13 @@ mcComponentConfig::~mcComponentConfig() {
     m_pFolderLock.reset();
 }
 
-bool mcComponentConfig::LoadDocument(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged) {
+bool mcComponentConfig::LoadDocument(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged,
+                                     const mcXmlAttributeLimits& limits) {
     try {
         doc = miXMLDOMDocument();
         doc.SetValidateOnParse(true);
         doc.SetAsync(false);
+        doc.SetAttributeLimits(limits);
         doc.load(strPath);
         return true;
     } catch (const mcExc& exc) {
@@ -795,6 +797,7 @@ bool mcComponentConfig::SetComponentInstallData(const std::string& strClient, co
     return PrvRun("SetComponentInstallData", [&] {
         mcResultFile& file = *m_pInstallData;
         if (!file.Write(strText)) return false;
+        const mcResultFile::DeleteGuard deleteGuard(file);
         file.Load();
         const mcResultFile::InstallItems items = file.ReadInstall();
         // A text without a component name (malformed, or no "name") names
@@ -826,6 +829,7 @@ bool mcComponentConfig::SetComponentUninstallData(const std::string& strClient, 
     return PrvRun("SetComponentUninstallData", [&] {
         mcResultFile& file = *m_pUninstallData;
         if (!file.Write(strText)) return false;
+        const mcResultFile::DeleteGuard deleteGuard(file);
         file.Load();
         const mcResultFile::UninstallItems items = file.ReadUninstall();
         miXMLDOMElement component = PrvGetComponent(items.strName);
@@ -847,7 +851,9 @@ bool mcComponentConfig::GetInstallDataResult(const std::string& strText, std::st
                                              std::string& strErrorCode) {
     return PrvRun("GetInstallDataResult", [&] {
         mcResultFile& file = *m_pInstallData;
-        if (!file.Write(strText) || !file.Load()) return false;
+        if (!file.Write(strText)) return false;
+        const mcResultFile::DeleteGuard deleteGuard(file);
+        if (!file.Load()) return false;
         file.ReadOutcome(strResult, strErrorCode);
         file.Delete();
         return true;
@@ -858,7 +864,9 @@ bool mcComponentConfig::GetUninstallDataResult(const std::string& strText, std::
                                                std::string& strErrorCode) {
     return PrvRun("GetUninstallDataResult", [&] {
         mcResultFile& file = *m_pUninstallData;
-        if (!file.Write(strText) || !file.Load()) return false;
+        if (!file.Write(strText)) return false;
+        const mcResultFile::DeleteGuard deleteGuard(file);
+        if (!file.Load()) return false;
         file.ReadOutcome(strResult, strErrorCode);
         file.Delete();
         return true;

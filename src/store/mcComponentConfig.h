@@ -104,7 +104,10 @@ public:
     // an empty "Config" (kept aside as strPath + ".bad" first when
     // bKeepDamaged is set and it is a regular file) and loaded again. False
     // when even that fails. Logs the "mcComponentConfig::PrvLoadFile" lines.
-    static bool LoadDocument(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged);
+    // limits applies to the file's own text (a document past them counts as
+    // one that does not load).
+    static bool LoadDocument(miXMLDOMDocument& doc, const std::string& strPath, bool bKeepDamaged,
+                             const mcXmlAttributeLimits& limits = mcXmlAttributeLimits());
 
     // Registered clients (the top-level "ClientList").
     // Adds or updates the client with record.name; saves.

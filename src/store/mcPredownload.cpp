@@ -22,6 +22,7 @@ mcPredownload::mcPredownload(const std::string& strText) {
     miXMLDOMDocument request;
     request.SetValidateOnParse(true);
     request.SetAsync(false);
+    request.SetAttributeLimits(mcXmlAttributeLimits::InstallData());
     request.loadXML(strText);
     miXMLDOMElement root = request.GetDocumentElement();
     m_strName = root.GetAttributeText("name");

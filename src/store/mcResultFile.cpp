@@ -43,12 +43,14 @@ mcResultFile::mcResultFile(Kind kind, const std::string& strAppPath)
 
 bool mcResultFile::Write(const std::string& strText) {
     const std::string strBytes = mfConvertWideToMBCS(strText, CP_ACP, 0);
-    // Not truncated on opening: the old content stays until the range is ours.
-    const int fd = open(m_strPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    // Always a fresh file of our own: whatever is at the path (a leftover, a
+    // link, a file someone else holds open or locked) is removed first, and
+    // the new one is readable by us alone.
+    if (unlink(m_strPath.c_str()) != 0 && errno != ENOENT) return false;
+    const int fd = open(m_strPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
-    // The file is created anew, so the text takes the range from its start.
-    // A zero length would lock to the end of the file: nothing is locked for
-    // an empty text.
+    // The text takes the range from the file's start. A zero length would
+    // lock to the end of the file: nothing is locked for an empty text.
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
@@ -59,6 +61,7 @@ bool mcResultFile::Write(const std::string& strText) {
         // Held by another process (or locks unsupported): never wait here,
         // the caller holds the store's lock.
         close(fd);
+        unlink(m_strPath.c_str());
         return false;
     }
     bool bOk = ftruncate(fd, 0) == 0 && PrvWriteAll(fd, strBytes);
@@ -73,9 +76,13 @@ bool mcResultFile::Write(const std::string& strText) {
     return bOk;
 }
 
-bool mcResultFile::Load() { return mcComponentConfig::LoadDocument(m_doc, m_strPath, false); }
+bool mcResultFile::Load() {
+    return mcComponentConfig::LoadDocument(m_doc, m_strPath, false, mcXmlAttributeLimits::InstallData());
+}
 
 void mcResultFile::Delete() { unlink(m_strPath.c_str()); }
+
+mcResultFile::DeleteGuard::~DeleteGuard() { m_file.Delete(); }
 
 std::string mcResultFile::PrvRead(const char* pszReader,
                                   const std::function<std::string(miXMLDOMElement&)>& fnRead) {

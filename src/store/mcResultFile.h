@@ -5,10 +5,10 @@
 // and deleted again.
 //
 // Threads: the owning store's. The store holds its writer lock from Write to
-// Delete, which keeps two operations of this process apart. Another process
-// is kept apart by a byte-range lock on the range the text takes, taken
-// without waiting: when another process holds that range the write fails at
-// once and the file keeps its content.
+// Delete, which keeps two operations of this process apart. Write always
+// makes a fresh file (mode 0600, never through a link) in place of whatever
+// was there, so no other process can hold it open or locked; the byte-range
+// lock it takes while writing is taken without waiting.
 //
 // Readers: a missing or doubled item reads as empty and logs the reader's
 // fixed line ("mcComponentConfig::PrvGetInstallDataErrorCode mcExc
@@ -54,10 +54,22 @@ public:
 
     // Replaces the file's content with the text in the locale's character
     // set, exactly (no declaration, no byte-order mark). False when the file
-    // cannot be opened, when another process holds the byte range (the file
-    // is then left as it was), or when the text was not written whole (the
-    // file is then deleted). Throws mcExc when the text cannot be converted.
+    // cannot be removed or created afresh (exclusively, mode 0600, never
+    // through a link), or when the text was not written whole (the file is
+    // then deleted). Throws mcExc when the text cannot be converted.
     bool Write(const std::string& strText);
+    // Deletes the file when it goes out of scope: every path out of an
+    // operation that wrote the file, returns and exceptions alike.
+    class DeleteGuard {
+    public:
+        explicit DeleteGuard(mcResultFile& file) : m_file(file) {}
+        ~DeleteGuard();
+        DeleteGuard(const DeleteGuard&) = delete;
+        DeleteGuard& operator=(const DeleteGuard&) = delete;
+
+    private:
+        mcResultFile& m_file;
+    };
     // Parses the file with the store's load routine: a text that does not
     // parse is replaced by an empty "Config" and loads as that. False only
     // when even that fails.

@@ -17,6 +17,7 @@ struct miXMLDOMDocument::State {
     xmlDocPtr doc = nullptr;
     bool bAsync = true;
     bool bValidateOnParse = true;
+    mcXmlAttributeLimits attributeLimits;
     // Nodes of this document that have no parent (created and not yet
     // attached, or removed): freed with the document.
     std::unordered_set<xmlNodePtr> orphans;

@@ -194,7 +194,8 @@ private:
 };
 
 bool PrvReadFile(const std::string& path, std::string* bytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO or device in its place must not hold the caller.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < INT_MAX;
@@ -234,6 +235,7 @@ void miXMLDOMDocument::SetAsync(bool bAsync) { m_pState->bAsync = bAsync; }
 void miXMLDOMDocument::SetValidateOnParse(bool bValidate) { m_pState->bValidateOnParse = bValidate; }
 bool miXMLDOMDocument::GetAsync() const { return m_pState->bAsync; }
 bool miXMLDOMDocument::GetValidateOnParse() const { return m_pState->bValidateOnParse; }
+void miXMLDOMDocument::SetAttributeLimits(const mcXmlAttributeLimits& limits) { m_pState->attributeLimits = limits; }
 
 bool miXMLDOMDocument::PrvParse(std::string_view bytes, const char* url, bool bForceUtf8,
                                 ParseError* error) {
@@ -241,6 +243,12 @@ bool miXMLDOMDocument::PrvParse(std::string_view bytes, const char* url, bool bF
     if (bytes.size() >= static_cast<std::size_t>(INT_MAX)) {
         error->code = XML_ERR_DOCUMENT_END;
         error->reason = "Document too large";
+        return false;
+    }
+    if (!m_pState->attributeLimits.Check(bytes, error->reason, error->line)) {
+        error->code = XML_ERR_USER_STOP;
+        error->linePos = 1;
+        error->filePos = PrvCharPosition(bytes, error->line, error->linePos);
         return false;
     }
     ErrorCapture capture;

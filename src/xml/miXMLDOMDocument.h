@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "xml/miXMLDOMElement.h"
+#include "xml/mcXmlAttributeLimits.h"
 #include "xml/miXMLDOMNode.h"
 
 struct _xmlDoc;
@@ -37,6 +38,10 @@ public:
     void SetValidateOnParse(bool bValidate);
     bool GetAsync() const;
     bool GetValidateOnParse() const;
+    // Limits every later load and loadXML checks before building the tree
+    // (see mcXmlAttributeLimits); a document past them fails as a parse
+    // error. None by default.
+    void SetAttributeLimits(const mcXmlAttributeLimits& limits);
 
     // Loads and parses the file (encoding from its declaration or byte order
     // mark). Any failure: mcXmlExc "ZRXML: Unable to load '<path>'" and the

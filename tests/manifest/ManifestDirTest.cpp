@@ -764,3 +764,45 @@ TEST_F(ManifestDirTest, ReadersKeepWorkingWhileManifestsAreReplaced) {
 }
 
 }  // namespace
+
+// A hostile server: a directory or manifest past its bounds is refused at
+// once, and the directory and manifest in force stay in force.
+TEST_F(ManifestDirTest, HostileDirectoryOrManifestIsRefusedAndWhatIsInForceStays) {
+    WriteLocalState("1.00.0001");
+    auto pDir = MakeDir();
+    ASSERT_TRUE(pDir->IsLoaded());
+    std::string strBomb;
+    for (int i = 0; i < 60000; ++i) strBomb += " a" + std::to_string(i) + "=\"v\"";  // under 1 MiB
+    const std::string strGoodDir = DirXml(" Interval=\"3\"", JukeboxEntry("1.00.0002"));
+    std::string strBombManifest = ManifestXml("1.00.0002");
+    strBombManifest.insert(strBombManifest.find("<Component ") + 10, strBomb);
+    struct Case {
+        const char* pszWhat;
+        std::string strDir;
+        std::string strManifest;
+    };
+    const Case cases[] = {
+        {"directory with 60,000 attributes on its root", DirXml(strBomb, JukeboxEntry("1.00.0002")),
+         Signed(ManifestXml("1.00.0002"))},
+        {"directory over 1 MiB", DirXml(" Interval=\"3\"", JukeboxEntry("1.00.0002") + "<!--" +
+                                                                std::string(mcManifestDir::kMaxDirectoryBytes, 'x') + "-->"),
+         Signed(ManifestXml("1.00.0002"))},
+        {"manifest with 60,000 attributes on a component", strGoodDir, Signed(strBombManifest)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszWhat);
+        Serve(kDirFile, c.strDir);
+        Serve(kJukeboxFile, c.strManifest);
+        (void)pDir->UpdateToNewVersion(true);
+        EXPECT_TRUE(pDir->IsLoaded());
+        ASSERT_NE(pDir->GetManifest("Jukebox"), nullptr);
+        EXPECT_EQ(pDir->GetManifest("Jukebox")->GetVersion(), "1.00.0001");
+        EXPECT_EQ(pDir->GetInterval(), 3);
+    }
+    // The same server with ordinary files is taken.
+    Serve(kDirFile, strGoodDir);
+    Serve(kJukeboxFile, Signed(ManifestXml("1.00.0002")));
+    EXPECT_TRUE(pDir->UpdateToNewVersion(true));
+    ASSERT_NE(pDir->GetManifest("Jukebox"), nullptr);
+    EXPECT_EQ(pDir->GetManifest("Jukebox")->GetVersion(), "1.00.0002");
+}

@@ -627,3 +627,64 @@ TEST_F(HttpTransactionTest, FetcherGetStringDecodesLikePerformHttpGetString) {
     EXPECT_EQ(strText, strExpected);
     EXPECT_EQ(strText, "ab\xef\xbf\xbd" "c");
 }
+
+// A server that sends one byte every 200 ms never trips the per-read time-out;
+// the overall deadline ends a whole-body read and the minimum rate ends any
+// read, both with the time-out result, long before the trickle would end.
+TEST_F(HttpTransactionTest, TricklingServerEndsTimedOut) {
+    std::atomic<bool> stop{false};
+    m_server.Get("/trickle", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("application/octet-stream", [&](std::size_t offset, httplib::DataSink& sink) {
+            if (stop || offset >= 150) {  // 30 s of trickle
+                sink.done();
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            sink.write("x", 1);
+            return true;
+        });
+    });
+    m_server.Get("/fast", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(Pattern(1 << 20), "application/octet-stream");
+    });
+    ASSERT_TRUE(m_server.Start());
+    struct Case {
+        const char* pszWhat;
+        std::uint32_t dwOverall;
+        std::uint32_t dwMinRate;
+        bool bStreaming;
+    };
+    const Case cases[] = {
+        {"overall deadline, whole body", 1500, 0, false},
+        {"minimum rate, whole body", mcHttpTransactionOptions::kInfinite, 100, false},
+        {"minimum rate, streaming read", mcHttpTransactionOptions::kInfinite, 100, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszWhat);
+        mcHttpTransactionOptions options = ShortTimeouts(1000);
+        options.dwOverallTimeout = c.dwOverall;
+        options.dwMinBytesPerSecond = c.dwMinRate;
+        options.dwLowSpeedWindow = 1000;
+        mcHttpResult result;
+        std::vector<std::uint8_t> buffer;
+        const auto start = std::chrono::steady_clock::now();
+        mcHttpGet get(m_server.Url("/trickle"), nullptr, &buffer, &options, &result, nullptr, nullptr, 0);
+        if (c.bStreaming) {
+            ASSERT_TRUE(get.RunHeadersOnly());
+            bool bDone = false;
+            while (get.ReadPortion(100, &bDone) && !bDone) {
+            }
+            EXPECT_FALSE(bDone);
+        } else {
+            EXPECT_FALSE(get.Run());
+        }
+        EXPECT_EQ(result.dwResult, mcHttpResult::kTimedOut);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    }
+    // The defaults still let a fast body through whole.
+    std::vector<std::uint8_t> body;
+    mcHttpResult result;
+    EXPECT_TRUE(PerformHttpGet(m_server.Url("/fast"), &body, nullptr, &result));
+    EXPECT_EQ(Bytes(body), Pattern(1 << 20));
+    stop = true;
+}

@@ -58,6 +58,17 @@ TEST_F(CMLogTest, LineFormat) {
               "12-08-2026,01:57:42 : moComponentMgr::FinalReleaseImpl Enter\n");
     tm.tm_hour = 23;
     EXPECT_EQ(mcCMLog::FormatLine(tm, ""), "12-08-2026,23:57:42 : \n");
+    // A message cannot forge a second line: control characters are escaped,
+    // everything else (UTF-8, backslashes) is kept.
+    const std::pair<std::string, std::string> escapes[] = {
+        {"name\n12-08-2026,23:57:42 : forged", "name\\n12-08-2026,23:57:42 : forged"},
+        {"a\rb\tc", "a\\rb\\tc"},
+        {std::string("x\0y\x1b[2J\x7f", 8), "x\\x00y\\x1b[2J\\x7f"},
+        {"C:\\path \xC3\xA9", "C:\\path \xC3\xA9"},
+    };
+    for (const auto& [strMessage, strWritten] : escapes) {
+        EXPECT_EQ(mcCMLog::FormatLine(tm, strMessage), "12-08-2026,23:57:42 : " + strWritten + "\n");
+    }
 
     ASSERT_TRUE(mcCMLog::Instance().Open(m_strDir));
     std::time_t before = std::time(nullptr);
@@ -78,23 +89,23 @@ TEST_F(CMLogTest, LineFormat) {
     EXPECT_EQ(lines[1].substr(0, 10), day);
 }
 
+// At the threshold the log is kept on opening; the line that takes it past
+// the threshold is the last of that log, which is then moved over the older
+// .sav while the process runs on, and the next line starts a fresh log.
 TEST_F(CMLogTest, RotationHappensOnlyAboveTheThreshold) {
     const std::string exact(mcCMLog::kRotationThreshold, 'a');
     {
         std::ofstream(LogPath(), std::ios::binary) << exact;
-    }
-    ASSERT_TRUE(mcCMLog::Instance().Open(m_strDir));
-    EXPECT_FALSE(std::filesystem::exists(SavedPath()));
-    mfCMLog("kept");
-    EXPECT_GT(std::filesystem::file_size(LogPath()), mcCMLog::kRotationThreshold);
-
-    // Now 262144 + one line: the next open moves it over an older .sav.
-    {
         std::ofstream(SavedPath(), std::ios::binary) << "older generation";
     }
-    std::string full = ReadFile(LogPath());
     ASSERT_TRUE(mcCMLog::Instance().Open(m_strDir));
-    EXPECT_EQ(ReadFile(SavedPath()), full);
+    EXPECT_EQ(ReadFile(SavedPath()), "older generation");
+    EXPECT_EQ(ReadFile(LogPath()), exact);
+    mfCMLog("kept");
+    const std::string saved = ReadFile(SavedPath());
+    EXPECT_EQ(saved.substr(0, exact.size()), exact);
+    EXPECT_NE(saved.find(" : kept\n", exact.size()), std::string::npos);
+    EXPECT_EQ(std::filesystem::file_size(LogPath()), 0u);
     mfCMLog("fresh");
     auto lines = Lines(ReadFile(LogPath()));
     ASSERT_EQ(lines.size(), 1u);
@@ -115,9 +126,11 @@ TEST_F(CMLogTest, OneByteOverTheThresholdRotates) {
 
 TEST_F(CMLogTest, ThreadsAndProcessesWriteWholeLines) {
     ASSERT_TRUE(mcCMLog::Instance().Open(m_strDir));
+    // Seven writers' lines stay below the rotation threshold (about 190 KB),
+    // so that every line is still in the one file at the end.
     constexpr int kThreads = 6;
-    constexpr int kLinesEach = 300;
-    const std::string filler(300, 'x');
+    constexpr int kLinesEach = 200;
+    const std::string filler(100, 'x');
 
     // Another process appends through its own open of the same file. It opens
     // before anyone writes: an open rotates a log that has grown past the

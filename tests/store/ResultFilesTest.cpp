@@ -2,6 +2,7 @@
 // "UninstallData.xml".
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -130,14 +131,41 @@ TEST_F(ResultFilesTest, FailedUninstallStillDropsClientAndPaths) {
     EXPECT_FALSE(Exists(UninstallData()));
 }
 
-TEST_F(ResultFilesTest, UninstallOfUnknownComponentLeavesTheFile) {
+// Every path out of an operation deletes the result file: a refused report
+// leaves nothing behind that another process could hold.
+TEST_F(ResultFilesTest, RefusedReportsLeaveNoFile) {
     ASSERT_TRUE(m_store->SetComponentName("other"));
     const std::string before = ReadFile(ConfigPath());
-    const std::string text = UninstallText("codec", "1", "success");
-    EXPECT_FALSE(m_store->SetComponentUninstallData("qorb", text));
-    // The file holds exactly the text: no declaration, no byte-order mark.
-    EXPECT_EQ(ReadFile(UninstallData()), text);
+    EXPECT_FALSE(m_store->SetComponentUninstallData("qorb", UninstallText("codec", "1", "success")));
+    EXPECT_FALSE(Exists(UninstallData()));
+    EXPECT_FALSE(m_store->SetComponentUninstallData("qorb", "not xml at all"));
+    EXPECT_FALSE(Exists(UninstallData()));
+    std::string result, error;
+    EXPECT_TRUE(m_store->GetUninstallDataResult("not xml at all", result, error));
+    EXPECT_FALSE(Exists(UninstallData()));
     EXPECT_EQ(ReadFile(ConfigPath()), before);
+}
+
+// The file is made afresh with mode 0600 whatever was at its path: a link is
+// replaced, not followed, and holds exactly the text (no declaration, no
+// byte-order mark).
+TEST_F(ResultFilesTest, WrittenFreshPrivateAndNeverThroughALink) {
+    const std::string strVictim = AppFile("victim");
+    WriteFile(strVictim, "untouched");
+    ASSERT_EQ(symlink(strVictim.c_str(), UninstallData().c_str()), 0);
+    mcResultFile file(mcResultFile::Kind::kUninstall, AppFile(""));
+    const std::string text = UninstallText("codec", "1", "success");
+    ASSERT_TRUE(file.Write(text));
+    struct stat st {};
+    ASSERT_EQ(lstat(UninstallData().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(ReadFile(UninstallData()), text);
+    EXPECT_EQ(ReadFile(strVictim), "untouched");
+    {
+        const mcResultFile::DeleteGuard guard(file);
+    }
+    EXPECT_FALSE(Exists(UninstallData()));
 }
 
 TEST_F(ResultFilesTest, MalformedInstallText) {
@@ -167,12 +195,10 @@ TEST_F(ResultFilesTest, InstallTextWithoutANameRecordsNothing) {
     EXPECT_EQ(vecComponents, std::vector<std::string>{"codec"});
 }
 
-TEST_F(ResultFilesTest, MalformedUninstallTextFailsAndLeavesTheFile) {
+TEST_F(ResultFilesTest, MalformedUninstallTextFails) {
     ASSERT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
     EXPECT_FALSE(m_store->SetComponentUninstallData("qorb", "not xml at all"));
-    // The load's recovery wrote an empty document over it.
-    ASSERT_TRUE(Exists(UninstallData()));
-    EXPECT_EQ(Compact(UninstallData()), "<Config/>");
+    EXPECT_FALSE(Exists(UninstallData()));
     EXPECT_EQ(State("codec"), "installed");
 }
 
@@ -312,34 +338,25 @@ TEST_F(ResultFileLockTest, LockBeyondTheTextDoesNotStopTheWrite) {
     Release();
 }
 
-// A range held by another process fails every operation at once, without
-// waiting for it: nothing is recorded, the outputs stay as they were and the
-// other process's file keeps its content. Once released, the same calls work.
-TEST_F(ResultFileLockTest, HeldRangeFailsAtOnce) {
-    const std::string strTheirs = "<theirs/>";
-    HoldRange(InstallData(), strTheirs, 0, 0);  // the whole file
-    const std::string before = ReadFile(ConfigPath());
+// A file at the path that another process holds locked cannot stop the
+// store: every operation replaces it with a fresh file of its own and is
+// served while the other process still holds its lock.
+TEST_F(ResultFileLockTest, HeldFileIsReplacedNotWaitedFor) {
+    HoldRange(InstallData(), "<theirs/>", 0, 0);  // the whole file
     std::string result = "x", error = "x";
-    EXPECT_FALSE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
-    EXPECT_FALSE(m_store->GetInstallDataResult(InstallText("codec", "1", "success"), result, error));
-    // Returned while the other process still holds the range.
+    EXPECT_TRUE(m_store->GetInstallDataResult(InstallText("codec", "1", "success"), result, error));
+    EXPECT_EQ(result, "success");
+    EXPECT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
     EXPECT_TRUE(Holding());
-    EXPECT_EQ(result, "x");
-    EXPECT_EQ(error, "x");
-    EXPECT_EQ(ReadFile(InstallData()), strTheirs);
-    EXPECT_EQ(ReadFile(ConfigPath()), before);
-    EXPECT_EQ(State("codec"), "<none>");
+    EXPECT_EQ(State("codec"), "installed");
+    EXPECT_FALSE(Exists(InstallData()));
     Release();
 
-    EXPECT_TRUE(m_store->SetComponentInstallData("qorb", InstallText("codec", "1", "success")));
-    EXPECT_EQ(State("codec"), "installed");
-
-    HoldRange(UninstallData(), strTheirs, 0, 0);
-    EXPECT_FALSE(m_store->SetComponentUninstallData("qorb", UninstallText("codec", "1", "success")));
-    EXPECT_FALSE(m_store->GetUninstallDataResult(UninstallText("codec", "1", "success"), result, error));
+    HoldRange(UninstallData(), "<theirs/>", 0, 0);
+    EXPECT_TRUE(m_store->SetComponentUninstallData("qorb", UninstallText("codec", "1", "success")));
     EXPECT_TRUE(Holding());
-    EXPECT_EQ(ReadFile(UninstallData()), strTheirs);
-    EXPECT_EQ(State("codec"), "installed");
+    EXPECT_EQ(State("codec"), "uninstalled");
+    EXPECT_FALSE(Exists(UninstallData()));
     Release();
 }
 
