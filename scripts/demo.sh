@@ -46,7 +46,7 @@ trap 'rc=$?; fail "'\''$BASH_COMMAND'\'' ended with exit status $rc"' ERR
 # Commands are printed quoted, ready to paste into a shell that has the same
 # environment (KETTRIN_REGISTRY, KETTRIN_BUS_ADDRESS, ... as exported below).
 quoted() { local out="" a; for a in "$@"; do out+="${a@Q} "; done; printf '$ %s\n' "${out% }"; }
-show() { quoted "$@"; "$@"; }
+show() { quoted "$@"; "$@" || fail "${1##*/} ${2:-}: exit status $?"; }
 # Runs a command that may answer "no" (exit 1) and checks the answer:
 #   expect STATUS [--says TEXT] COMMAND...
 # STATUS is the exit status the road needs; with --says the output must hold TEXT.
