@@ -652,14 +652,28 @@ namespace {
 TEST_F(InstallOperationsTest, KettrinctlInstallsAndUninstalls) {
     const std::string strAddress = m_bus.Address();
     WriteAll(Uninstaller("Fresh"), Installer("Fresh", "success", "1.00.0002"), true);
+    // Installers that take a moment, so that the display can see their jobs.
+    const auto Slow = [this](const std::string& strName) {
+        std::string strScript = Installer(strName, "success", "1.00.0002");
+        return strScript.insert(strScript.find('\n') + 1, "sleep 0.5\n");
+    };
+    WriteAll(m_strWww + "/pkg/Fresh.sh", Slow("Fresh"));
+    WriteAll(Holding("Script") + "/Script.sh", Slow("Script"));
     std::string strOut;
     std::string strErr;
     EXPECT_EQ(svctest::RunProgram({svctest::kCtl, "--address", strAddress, "install", "A", kManifest, "Fresh"}, &strOut,
                                   &strErr),
               0)
         << strErr;
-    EXPECT_NE(strOut.find("Fresh downloading"), std::string::npos) << strOut;
-    EXPECT_NE(strOut.find("Fresh: installed"), std::string::npos) << strOut;
+    // One display: the download, then the install, then the outcome.
+    const std::size_t nDownloading = strOut.find("Fresh downloading");
+    const std::size_t nInstalling = strOut.find("Fresh installing 100%");
+    const std::size_t nInstalled = strOut.find("Fresh: installed");
+    EXPECT_NE(nDownloading, std::string::npos) << strOut;
+    EXPECT_NE(nInstalling, std::string::npos) << strOut;
+    EXPECT_NE(nInstalled, std::string::npos) << strOut;
+    EXPECT_TRUE(nDownloading < nInstalling && nInstalling < nInstalled) << strOut;
+    EXPECT_EQ(strOut.find("downloading", nInstalling), std::string::npos) << strOut;
     EXPECT_EQ(State("Fresh"), "installed");
 
     // Installed already at the manifest's version: nothing started.
@@ -684,8 +698,12 @@ TEST_F(InstallOperationsTest, KettrinctlInstallsAndUninstalls) {
     EXPECT_EQ(svctest::RunProgram({svctest::kCtl, "--address", strAddress, "client-installed", "Zeta", "1.0", "oem",
                                    "en"}),
               0);
-    EXPECT_EQ(svctest::RunProgram({svctest::kCtl, "--address", strAddress, "install", "Zeta", kManifest, "Script"}),
+    // Already downloaded: the display shows the install alone.
+    strOut.clear();
+    EXPECT_EQ(svctest::RunProgram({svctest::kCtl, "--address", strAddress, "install", "Zeta", kManifest, "Script"},
+                                  &strOut),
               0);
+    EXPECT_EQ(strOut, "Script installing 100%\nScript: installed\n");
     strOut.clear();
     EXPECT_EQ(svctest::RunProgram({svctest::kCtl, "--address", strAddress, "client-uninstalled", "Zeta"}, &strOut), 0);
     EXPECT_NE(strOut.find("Script: uninstalled: uninstall said success"), std::string::npos) << strOut;

@@ -46,7 +46,8 @@ public:
 
     HRESULT OnDownloadProgress(const std::string& strComponent, std::int32_t nPercent) override {
         m_tpLast = std::chrono::steady_clock::now();
-        PrvShow(strComponent, "downloading", nPercent);
+        // Progress sent just before the install began may arrive after it.
+        if (!m_bInstalling) PrvShow(strComponent, "downloading", nPercent);
         return S_OK;
     }
     HRESULT OnDownloadFailed(const std::string& strComponent, std::int32_t, const std::string& strText) override {
@@ -73,7 +74,11 @@ public:
     }
 
     // The download ends and the install begins: the display says so.
-    void ShowInstalling(const std::string& strComponent) { PrvShow(strComponent, "installing", 100); }
+    void ShowInstalling(const std::string& strComponent) {
+        m_bInstalling = true;
+        PrvShow(strComponent, "installing", 100);
+    }
+    bool Installing() const { return m_bInstalling; }
 
     const std::vector<Completion>& Installs() const { return m_vecInstalls; }
     const std::vector<Completion>& Uninstalls() const { return m_vecUninstalls; }
@@ -109,6 +114,7 @@ private:
     std::int32_t m_nShown = -1;
     std::string m_strPhase;
     bool m_bOpenLine = false;
+    bool m_bInstalling = false;
     bool m_bDownloadFailed = false;
     std::vector<Completion> m_vecInstalls;
     std::vector<Completion> m_vecUninstalls;
@@ -126,9 +132,12 @@ void PrintOutcomeJson(const char* pszCommand, const std::string& strComponent, c
                                    {"text", CtlJson::StringOrNull(!strText.empty(), strText)}}));
 }
 
-// Serves the callback until fnDone holds; false when the connection is lost.
-bool Follow(mcComponentMgrClient& client, const std::function<bool()>& fnDone) {
+// Serves the callback until fnDone holds, running fnSlice (when given) before
+// each pump slice; false when the connection is lost.
+bool Follow(mcComponentMgrClient& client, const std::function<bool()>& fnDone,
+            const std::function<void()>& fnSlice = {}) {
     while (!fnDone()) {
+        if (fnSlice) fnSlice();
         if (!client.PumpUntil(fnDone, kPumpSlice) && !client.Connection().IsOpen()) return false;
     }
     return true;
@@ -190,7 +199,19 @@ int RunInstall(const std::vector<std::string>& args) {
                 PrintOutcomeJson("install", strComponent, "not-started", pszText);
                 return kExitNo;
             }
-            if (!Follow(client, [&] { return !pWatcher->Installs().empty(); })) {
+            // No callback marks the start of the install (after a download
+            // the service queues it itself), so the display asks whether the
+            // install job is queued until it is.
+            const auto fnPhase = [&] {
+                if (!ShowProgress() || pWatcher->Installing()) return;
+                bool bRunning = false;
+                if (client.IsComponentInstallRunning(parsed.positional[0], parsed.positional[1], strComponent,
+                                                     bRunning) == S_OK &&
+                    bRunning) {
+                    pWatcher->ShowInstalling(strComponent);
+                }
+            };
+            if (!Follow(client, [&] { return !pWatcher->Installs().empty(); }, fnPhase)) {
                 PrintError("install", "lost the connection to the bus");
                 return kExitFailed;
             }
