@@ -411,6 +411,15 @@ TEST_F(DownloadOperationsTest, CtlDownloadShowsProgressAndCancelsOnCtrlC) {
     EXPECT_NE(child.Err().find("the download of Stall failed"), std::string::npos) << child.Err();
     EXPECT_EQ(m_machine.CountLogLines(kCancelText), 1);
     EXPECT_EQ(m_machine.CountLogLines("CancelDownload called with: A, Stall"), 1);
+
+    // install follows the download it starts; Ctrl-C cancels that download.
+    testsupport::ChildProgram install({svctest::kCtl, "install", "A", kManifest, "Stall"});
+    ASSERT_TRUE(install.ReadUntil("%", "")) << install.Err();
+    install.Signal(SIGINT);
+    EXPECT_EQ(install.Wait(), 4);
+    EXPECT_NE(install.Out().find("cancelling..."), std::string::npos) << install.Out();
+    EXPECT_NE(install.Err().find("the download of Stall failed"), std::string::npos) << install.Err();
+    EXPECT_EQ(m_machine.CountLogLines(kCancelText), 2);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // application folder that records how it was started.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "bus/mcBusDispatcher.h"
+#include "service/mcCallerAuthorizer.h"
 #include "service/mcHiddenWindow.h"
 #include "support/ServiceTestMachine.h"
 #include "tools/ToolsTestSupport.h"
@@ -34,8 +36,9 @@ public:
         m_thread = std::thread([this, strAddress, bWithWindow, &ready] {
             mcBusConnection connection = mcBusConnection::OpenAddress(strAddress);
             mcBusDispatcher dispatcher(connection);
+            mcCallerAuthorizer authorizer(dispatcher, ::geteuid(), false, std::chrono::milliseconds(0));
             std::optional<mcHiddenWindow> window;
-            if (bWithWindow) window.emplace(dispatcher, [] {});
+            if (bWithWindow) window.emplace(dispatcher, authorizer, [] {});
             connection.RequestName(cmifc::kBusName);
             m_pDispatcher = &dispatcher;
             ready.set_value();

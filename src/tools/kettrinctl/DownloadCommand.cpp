@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -19,6 +18,7 @@
 
 #include "bus/mcBusConnection.h"
 #include "tools/kettrinctl/CtlClientSupport.h"
+#include "tools/kettrinctl/CtlInterruptScope.h"
 
 namespace kettrinctl {
 namespace {
@@ -36,10 +36,6 @@ constexpr auto kLateCompleteWait = 200ms;
 // An update answers S_OK also when nothing was newer: when no callback comes
 // within this time after the answer, no download was started.
 constexpr auto kUpdateQuietWait = 3s;
-
-volatile std::sig_atomic_t g_nInterrupts = 0;
-
-extern "C" void PrvOnInterrupt(int) { g_nInterrupts = g_nInterrupts + 1; }
 
 // What the service told the callback object.
 class DownloadWatcher : public IComponentMgrCallback {
@@ -118,24 +114,6 @@ private:
     std::int32_t m_nError = 0;
 };
 
-// Ctrl-C handling for the time of one command.
-class InterruptScope {
-public:
-    InterruptScope() {
-        g_nInterrupts = 0;
-        struct sigaction action {};
-        action.sa_handler = PrvOnInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &m_old);
-    }
-    ~InterruptScope() { sigaction(SIGINT, &m_old, nullptr); }
-    InterruptScope(const InterruptScope&) = delete;
-    InterruptScope& operator=(const InterruptScope&) = delete;
-
-private:
-    struct sigaction m_old {};
-};
-
 // Takes "--no-wait" out of args.
 bool TakeNoWait(std::vector<std::string>& args) {
     bool bFound = false;
@@ -168,7 +146,7 @@ int WaitForOutcome(const char* pszCommand, mcComponentMgrClient& client, const D
     bool bCancelAsked = false;
     const auto tpStart = std::chrono::steady_clock::now();
     while (watcher.GetOutcome() == DownloadWatcher::Outcome::kWaiting) {
-        if (g_nInterrupts > 0 && !bCancelAsked) {
+        if (CtlInterruptScope::Count() > 0 && !bCancelAsked) {
             bCancelAsked = true;
             svc::Out() << (watcher.Shown() ? "\n" : "") << "cancelling...\n" << std::flush;
             const HRESULT hr = client.CancelDownload(strClient, strComponent);
@@ -177,7 +155,7 @@ int WaitForOutcome(const char* pszCommand, mcComponentMgrClient& client, const D
                 return kExitFailed;
             }
         }
-        if (g_nInterrupts > 1) {
+        if (CtlInterruptScope::Count() > 1) {
             PrintError(pszCommand, "stopped waiting; the download may still be running");
             return kExitFailed;
         }
@@ -265,7 +243,7 @@ int RunStart(const char* pszCommand, const char* pszUsage, std::vector<std::stri
             const std::string& strClient = parsed.positional[0];
             const std::string& strManifest = parsed.positional[1];
             const std::string& strComponent = parsed.positional[2];
-            InterruptScope interrupts;
+            CtlInterruptScope interrupts;
             auto pWatcher = std::make_shared<DownloadWatcher>(!CtlOptions::Current().bQuiet &&
                                                               !CtlOptions::Current().bJson);
             const std::string strPath = client.ExportCallback(pWatcher);
@@ -310,7 +288,7 @@ int RunTrigger(const std::vector<std::string>& argsIn) {
     const bool bNoWait = TakeNoWait(args);
     return svc::RunServiceCommand(
         "trigger", kTriggerUsage, args, {}, 2, [&](mcComponentMgrClient& client, const ParsedArgs& parsed) {
-            InterruptScope interrupts;
+            CtlInterruptScope interrupts;
             auto pWatcher = std::make_shared<DownloadWatcher>(!CtlOptions::Current().bQuiet &&
                                                               !CtlOptions::Current().bJson);
             const std::string strPath = client.ExportCallback(pWatcher);

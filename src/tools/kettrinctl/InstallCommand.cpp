@@ -17,6 +17,7 @@
 
 #include "bus/mcBusConnection.h"
 #include "tools/kettrinctl/CtlClientSupport.h"
+#include "tools/kettrinctl/CtlInterruptScope.h"
 
 namespace kettrinctl {
 namespace {
@@ -168,7 +169,8 @@ constexpr const char* kInstallUsage =
     "A component installed for another client is only recorded for CLIENT.\n"
     "Exit: 0 installed, 1 nothing started (already installed at the manifest's\n"
     "version, unknown manifest, an install already running, offline), 4 the\n"
-    "download or the install failed (its text is printed).\n"
+    "download or the install failed (its text is printed). Ctrl-C cancels the\n"
+    "download (CancelDownload); an installer already running is not stopped.\n"
     "With --json: {\"command\",\"component\",\"result\",\"text\"} at the end.\n"
     "\n";
 
@@ -211,8 +213,31 @@ int RunInstall(const std::vector<std::string>& args) {
                     pWatcher->ShowInstalling(strComponent);
                 }
             };
-            if (!Follow(client, [&] { return !pWatcher->Installs().empty(); }, fnPhase)) {
+            // The first Ctrl-C cancels the download (an installer already
+            // running is not stopped); a second one gives up waiting.
+            CtlInterruptScope interrupts;
+            bool bCancelAsked = false;
+            bool bGaveUp = false;
+            const auto fnSlice = [&] {
+                if (CtlInterruptScope::Count() > 1) {
+                    bGaveUp = true;
+                    return;
+                }
+                if (CtlInterruptScope::Count() > 0 && !bCancelAsked) {
+                    bCancelAsked = true;
+                    svc::Out() << "\ncancelling...\n" << std::flush;
+                    if (client.CancelDownload(parsed.positional[0], strComponent) != S_OK) {
+                        svc::Out() << "no download to cancel; the installer runs to its end\n" << std::flush;
+                    }
+                }
+                fnPhase();
+            };
+            if (!Follow(client, [&] { return bGaveUp || !pWatcher->Installs().empty(); }, fnSlice)) {
                 PrintError("install", "lost the connection to the bus");
+                return kExitFailed;
+            }
+            if (bGaveUp) {
+                PrintError("install", "stopped waiting; the install may still be running");
                 return kExitFailed;
             }
             return Report("install", "installed", pWatcher->DownloadFailed() ? "download" : "install",

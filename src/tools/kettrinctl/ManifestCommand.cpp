@@ -25,6 +25,7 @@
 #include "tools/kettrinctl/CtlCommand.h"
 #include "tools/kettrinctl/CtlJson.h"
 #include "tools/kettrinctl/CtlOptions.h"
+#include "tools/kettrinctl/CtlValueArgs.h"
 #include "base/FileUtils.h"
 #include "base/mcCMLog.h"
 #include "base/mcTraceViewer.h"
@@ -84,10 +85,7 @@ constexpr const char* kDetails =
     "Exit codes: 0 done, 1 not verified or a file could not be used, 2 usage error.\n";
 
 // Parsed command line: options with a value, then positional words.
-struct Args {
-    std::map<std::string, std::string> options;
-    std::vector<std::string> words;
-};
+using Args = CtlValueArgs;
 
 int UsageError(const std::string& message) {
     std::cerr << "kettrinctl manifest: " << message << "\n"
@@ -99,32 +97,9 @@ int UsageError(const std::string& message) {
 // Returns nullopt after printing a usage error.
 std::optional<Args> ParseArgs(const std::vector<std::string>& args, std::size_t first,
                               const std::vector<std::string>& valueOptions) {
-    Args parsed;
-    bool bOptions = true;
-    for (std::size_t i = first; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (bOptions && a == "--") {
-            bOptions = false;
-        } else if (bOptions && a.size() > 1 && a[0] == '-') {
-            bool bKnown = false;
-            for (const auto& o : valueOptions) bKnown = bKnown || o == a;
-            if (!bKnown) {
-                UsageError("unknown option '" + a + "'");
-                return std::nullopt;
-            }
-            if (i + 1 >= args.size()) {
-                UsageError("option '" + a + "' needs a value");
-                return std::nullopt;
-            }
-            if (parsed.options.count(a) != 0) {
-                UsageError("option '" + a + "' given twice");
-                return std::nullopt;
-            }
-            parsed.options[a] = args[++i];
-        } else {
-            parsed.words.push_back(a);
-        }
-    }
+    std::string strError;
+    std::optional<Args> parsed = CtlValueArgs::Parse(args, first, valueOptions, strError);
+    if (!parsed) UsageError(strError);
     return parsed;
 }
 

@@ -11,6 +11,7 @@
 #include "tools/kettrinctl/CtlCommand.h"
 #include "tools/kettrinctl/CtlJson.h"
 #include "tools/kettrinctl/CtlOptions.h"
+#include "tools/kettrinctl/CtlValueArgs.h"
 
 namespace kettrinctl {
 namespace {
@@ -40,10 +41,7 @@ constexpr const char* kDetails =
     "Exit codes: 0 done, 1 the package was refused or could not be read or\n"
     "written (the reason is printed), 2 usage error.\n";
 
-struct Args {
-    std::map<std::string, std::string> options;
-    std::vector<std::string> words;
-};
+using Args = CtlValueArgs;
 
 int UsageError(const std::string& strMessage) {
     std::cerr << "kettrinctl zrz: " << strMessage << "\n" << kSynopsis << "'kettrinctl zrz --help' for more.\n";
@@ -51,32 +49,9 @@ int UsageError(const std::string& strMessage) {
 }
 
 std::optional<Args> ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& vecValueOptions) {
-    Args parsed;
-    bool bOptions = true;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (bOptions && a == "--") {
-            bOptions = false;
-        } else if (bOptions && a.size() > 1 && a[0] == '-') {
-            bool bKnown = false;
-            for (const auto& o : vecValueOptions) bKnown = bKnown || o == a;
-            if (!bKnown) {
-                UsageError("unknown option '" + a + "'");
-                return std::nullopt;
-            }
-            if (i + 1 >= args.size()) {
-                UsageError("option '" + a + "' needs a value");
-                return std::nullopt;
-            }
-            if (parsed.options.count(a) != 0) {
-                UsageError("option '" + a + "' given twice");
-                return std::nullopt;
-            }
-            parsed.options[a] = args[++i];
-        } else {
-            parsed.words.push_back(a);
-        }
-    }
+    std::string strError;
+    std::optional<Args> parsed = CtlValueArgs::Parse(args, 1, vecValueOptions, strError);
+    if (!parsed) UsageError(strError);
     return parsed;
 }
 
