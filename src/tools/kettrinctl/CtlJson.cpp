@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "tools/kettrinctl/CtlOptions.h"
+
 namespace kettrinctl {
 
 namespace {
@@ -99,5 +101,14 @@ std::string CtlJson::Dump() const {
 }
 
 void PrintJson(const CtlJson& value) { std::cout << value.Dump() << std::endl; }
+
+void PrintOutcomeJson(const char* pszCommand, const std::string& strComponent, const char* pszResult,
+                      const std::string& strText) {
+    if (!CtlOptions::Current().bJson) return;
+    PrintJson(CtlJson::MakeObject({{"command", pszCommand},
+                                   {"component", strComponent},
+                                   {"result", pszResult},
+                                   {"text", CtlJson::StringOrNull(!strText.empty(), strText)}}));
+}
 
 }  // namespace kettrinctl

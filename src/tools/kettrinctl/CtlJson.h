@@ -50,4 +50,9 @@ private:
 // Prints value.Dump() and a newline on standard output.
 void PrintJson(const CtlJson& value);
 
+// With --json: {"command","component","result","text"} (text null when
+// empty), the last line of a waiting command; nothing otherwise.
+void PrintOutcomeJson(const char* pszCommand, const std::string& strComponent, const char* pszResult,
+                      const std::string& strText);
+
 }  // namespace kettrinctl

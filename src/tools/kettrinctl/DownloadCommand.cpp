@@ -19,6 +19,7 @@
 #include "bus/mcBusConnection.h"
 #include "tools/kettrinctl/CtlClientSupport.h"
 #include "tools/kettrinctl/CtlInterruptScope.h"
+#include "tools/kettrinctl/CtlProgressLine.h"
 
 namespace kettrinctl {
 namespace {
@@ -42,13 +43,12 @@ class DownloadWatcher : public IComponentMgrCallback {
 public:
     enum class Outcome { kWaiting, kComplete, kFailed };
 
-    explicit DownloadWatcher(bool bShowProgress)
-        : m_bShowProgress(bShowProgress), m_bTerminal(::isatty(STDOUT_FILENO) == 1) {}
+    explicit DownloadWatcher(bool bShowProgress) : m_progress(bShowProgress) {}
 
     HRESULT OnDownloadProgress(const std::string& strComponent, std::int32_t nPercent) override {
         m_bHeard = true;
         m_strComponent = strComponent;
-        PrvShow(nPercent);
+        m_progress.Show(strComponent, nullptr, nPercent);
         return S_OK;
     }
     HRESULT OnDownloadFailed(const std::string& strComponent, std::int32_t nError,
@@ -58,15 +58,15 @@ public:
         m_nError = nError;
         m_strText = strText;
         m_eOutcome = Outcome::kFailed;
-        PrvEndLine();
+        m_progress.EndLine();
         return S_OK;
     }
     HRESULT OnDownloadComplete(const std::string& strComponent) override {
         m_bHeard = true;
         m_strComponent = strComponent;
-        if (m_nShown >= 0 && m_nShown < 100) PrvShow(100);
+        if (m_progress.Shown() && m_progress.Percent() < 100) m_progress.Show(strComponent, nullptr, 100);
         m_eOutcome = Outcome::kComplete;
-        PrvEndLine();
+        m_progress.EndLine();
         return S_OK;
     }
     HRESULT OnInstallComplete(const std::string&, bool, const std::string&) override { return S_OK; }
@@ -74,39 +74,13 @@ public:
 
     Outcome GetOutcome() const { return m_eOutcome; }
     bool Heard() const { return m_bHeard; }
-    bool Shown() const { return m_nShown >= 0; }
+    bool Shown() const { return m_progress.Shown(); }
     const std::string& Component() const { return m_strComponent; }
     const std::string& Text() const { return m_strText; }
     std::int32_t Error() const { return m_nError; }
 
 private:
-    // A terminal gets one line that redraws; anything else gets a plain
-    // "NN%" line for each new value.
-    void PrvShow(std::int32_t nPercent) {
-        if (!m_bShowProgress || nPercent == m_nShown) return;
-        if (m_nShown < 0) m_tpStart = std::chrono::steady_clock::now();
-        m_nShown = nPercent;
-        if (!m_bTerminal) {
-            std::cout << nPercent << "%\n" << std::flush;
-            return;
-        }
-        constexpr int kWidth = 30;
-        const int nFilled = std::max(0, std::min(kWidth, nPercent * kWidth / 100));
-        const double dSeconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tpStart).count();
-        char szLine[160];
-        std::snprintf(szLine, sizeof szLine, "\r%s [%.*s%*s] %3d%%  %.1f s", m_strComponent.c_str(), nFilled,
-                      "##############################", kWidth - nFilled, "", static_cast<int>(nPercent), dSeconds);
-        std::cout << szLine << std::flush;
-    }
-    void PrvEndLine() {
-        if (m_bShowProgress && m_bTerminal && m_nShown >= 0) std::cout << "\n" << std::flush;
-    }
-
-    const bool m_bShowProgress;
-    const bool m_bTerminal;
-    std::int32_t m_nShown = -1;
-    std::chrono::steady_clock::time_point m_tpStart;
+    CtlProgressLine m_progress;
     Outcome m_eOutcome = Outcome::kWaiting;
     bool m_bHeard = false;
     std::string m_strComponent;
@@ -126,15 +100,6 @@ bool TakeNoWait(std::vector<std::string>& args) {
         }
     }
     return bFound;
-}
-
-void PrintOutcomeJson(const char* pszCommand, const std::string& strComponent, const char* pszResult,
-                      const std::string& strText) {
-    if (!CtlOptions::Current().bJson) return;
-    PrintJson(CtlJson::MakeObject({{"command", pszCommand},
-                                   {"component", strComponent},
-                                   {"result", pszResult},
-                                   {"text", CtlJson::StringOrNull(!strText.empty(), strText)}}));
 }
 
 // Serves the callback until the download ends. The first Ctrl-C asks the
@@ -244,8 +209,7 @@ int RunStart(const char* pszCommand, const char* pszUsage, std::vector<std::stri
             const std::string& strManifest = parsed.positional[1];
             const std::string& strComponent = parsed.positional[2];
             CtlInterruptScope interrupts;
-            auto pWatcher = std::make_shared<DownloadWatcher>(!CtlOptions::Current().bQuiet &&
-                                                              !CtlOptions::Current().bJson);
+            auto pWatcher = std::make_shared<DownloadWatcher>(CtlProgressLine::ShownByOptions());
             const std::string strPath = client.ExportCallback(pWatcher);
             const HRESULT hr = bUpdate ? client.StartComponentUpdate(strClient, strManifest, strComponent, strPath)
                                        : client.StartComponentDownload(strClient, strManifest, strComponent, strPath);
@@ -289,8 +253,7 @@ int RunTrigger(const std::vector<std::string>& argsIn) {
     return svc::RunServiceCommand(
         "trigger", kTriggerUsage, args, {}, 2, [&](mcComponentMgrClient& client, const ParsedArgs& parsed) {
             CtlInterruptScope interrupts;
-            auto pWatcher = std::make_shared<DownloadWatcher>(!CtlOptions::Current().bQuiet &&
-                                                              !CtlOptions::Current().bJson);
+            auto pWatcher = std::make_shared<DownloadWatcher>(CtlProgressLine::ShownByOptions());
             const std::string strPath = client.ExportCallback(pWatcher);
             bool bStarted = false;
             const HRESULT hr = client.DoTriggerTasks(parsed.positional[0], parsed.positional[1], strPath, bStarted);

@@ -18,6 +18,7 @@
 #include "bus/mcBusConnection.h"
 #include "tools/kettrinctl/CtlClientSupport.h"
 #include "tools/kettrinctl/CtlInterruptScope.h"
+#include "tools/kettrinctl/CtlProgressLine.h"
 
 namespace kettrinctl {
 namespace {
@@ -43,17 +44,17 @@ public:
         std::string strText;
     };
 
-    explicit InstallWatcher(bool bShow) : m_bShow(bShow), m_bTerminal(::isatty(STDOUT_FILENO) == 1) {}
+    explicit InstallWatcher(bool bShow) : m_progress(bShow) {}
 
     HRESULT OnDownloadProgress(const std::string& strComponent, std::int32_t nPercent) override {
         m_tpLast = std::chrono::steady_clock::now();
         // Progress sent just before the install began may arrive after it.
-        if (!m_bInstalling) PrvShow(strComponent, "downloading", nPercent);
+        if (!m_bInstalling) m_progress.Show(strComponent, "downloading", nPercent);
         return S_OK;
     }
     HRESULT OnDownloadFailed(const std::string& strComponent, std::int32_t, const std::string& strText) override {
         m_tpLast = std::chrono::steady_clock::now();
-        PrvEndLine();
+        m_progress.EndLine();
         m_bDownloadFailed = true;
         m_vecInstalls.push_back({strComponent, false, strText.empty() ? "the download failed" : strText});
         return S_OK;
@@ -61,7 +62,7 @@ public:
     HRESULT OnDownloadComplete(const std::string&) override { return S_OK; }
     HRESULT OnInstallComplete(const std::string& strComponent, bool bSuccess, const std::string& strText) override {
         m_tpLast = std::chrono::steady_clock::now();
-        PrvEndLine();
+        m_progress.EndLine();
         m_vecInstalls.push_back({strComponent, bSuccess, strText});
         return S_OK;
     }
@@ -77,7 +78,7 @@ public:
     // The download ends and the install begins: the display says so.
     void ShowInstalling(const std::string& strComponent) {
         m_bInstalling = true;
-        PrvShow(strComponent, "installing", 100);
+        m_progress.Show(strComponent, "installing", 100);
     }
     bool Installing() const { return m_bInstalling; }
 
@@ -87,51 +88,13 @@ public:
     std::chrono::steady_clock::time_point LastHeard() const { return m_tpLast; }
 
 private:
-    // One line that redraws on a terminal; a plain line per new value
-    // otherwise.
-    void PrvShow(const std::string& strComponent, const char* pszPhase, std::int32_t nPercent) {
-        if (!m_bShow || (nPercent == m_nShown && m_strPhase == pszPhase)) return;
-        m_nShown = nPercent;
-        m_strPhase = pszPhase;
-        if (!m_bTerminal) {
-            std::cout << strComponent << " " << pszPhase << " " << nPercent << "%\n" << std::flush;
-            return;
-        }
-        constexpr int kWidth = 30;
-        const int nFilled = std::max(0, std::min(kWidth, nPercent * kWidth / 100));
-        char szLine[200];
-        std::snprintf(szLine, sizeof szLine, "\r%s [%.*s%*s] %3d%% %-11s", strComponent.c_str(), nFilled,
-                      "##############################", kWidth - nFilled, "", static_cast<int>(nPercent), pszPhase);
-        std::cout << szLine << std::flush;
-        m_bOpenLine = true;
-    }
-    void PrvEndLine() {
-        if (m_bOpenLine) std::cout << "\n" << std::flush;
-        m_bOpenLine = false;
-    }
-
-    const bool m_bShow;
-    const bool m_bTerminal;
-    std::int32_t m_nShown = -1;
-    std::string m_strPhase;
-    bool m_bOpenLine = false;
+    CtlProgressLine m_progress;
     bool m_bInstalling = false;
     bool m_bDownloadFailed = false;
     std::vector<Completion> m_vecInstalls;
     std::vector<Completion> m_vecUninstalls;
     std::chrono::steady_clock::time_point m_tpLast = std::chrono::steady_clock::now();
 };
-
-bool ShowProgress() { return !CtlOptions::Current().bQuiet && !CtlOptions::Current().bJson; }
-
-void PrintOutcomeJson(const char* pszCommand, const std::string& strComponent, const char* pszResult,
-                      const std::string& strText) {
-    if (!CtlOptions::Current().bJson) return;
-    PrintJson(CtlJson::MakeObject({{"command", pszCommand},
-                                   {"component", strComponent},
-                                   {"result", pszResult},
-                                   {"text", CtlJson::StringOrNull(!strText.empty(), strText)}}));
-}
 
 // Serves the callback until fnDone holds, running fnSlice (when given) before
 // each pump slice; false when the connection is lost.
@@ -188,7 +151,7 @@ int RunInstall(const std::vector<std::string>& args) {
     return svc::RunServiceCommand(
         "install", kInstallUsage, args, {}, 3, [](mcComponentMgrClient& client, const ParsedArgs& parsed) {
             const std::string& strComponent = parsed.positional[2];
-            auto pWatcher = std::make_shared<InstallWatcher>(ShowProgress());
+            auto pWatcher = std::make_shared<InstallWatcher>(CtlProgressLine::ShownByOptions());
             const std::string strPath = client.ExportCallback(pWatcher);
             const HRESULT hr =
                 client.StartComponentInstall(parsed.positional[0], parsed.positional[1], strComponent, strPath);
@@ -205,7 +168,7 @@ int RunInstall(const std::vector<std::string>& args) {
             // the service queues it itself), so the display asks whether the
             // install job is queued until it is.
             const auto fnPhase = [&] {
-                if (!ShowProgress() || pWatcher->Installing()) return;
+                if (!CtlProgressLine::ShownByOptions() || pWatcher->Installing()) return;
                 bool bRunning = false;
                 if (client.IsComponentInstallRunning(parsed.positional[0], parsed.positional[1], strComponent,
                                                      bRunning) == S_OK &&
