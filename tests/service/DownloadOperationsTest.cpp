@@ -42,14 +42,8 @@ constexpr const char* kManifest = "Jukebox";
 constexpr HRESULT kNotAnswered = 0x12345;
 constexpr const char* kCancelText = "PrvDoDownload : m_bForceAbort set to true";
 
-std::string ReadAll(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const std::string& strPath, const std::string& strText) {
-    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strText;
-}
+using fstest::ReadFile;
+using svctest::WriteAll;
 
 // The package's SHA-256 as the openssl tool computes it.
 std::string Sha256Hex(const std::string& strPath) {
@@ -90,10 +84,7 @@ public:
 class DownloadOperationsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (std::string(zr::crypt::kManifestPublicKey) != zr::crypt::kDevelopmentManifestPublicKey) {
-            GTEST_SKIP() << "this build accepts another manifest key";
-        }
-        m_strPem = ReadAll(std::string(KETTRIN_TEST_DATA) + "/keys/dev-manifest-key.pem");
+        if (!svctest::DevelopmentKeyBuild()) GTEST_SKIP() << "this build accepts another manifest key";
         std::filesystem::create_directories(m_strWww + "/pkg");
         for (const char* pszName : {"Visualizer", "Hashed", "BadHash", "AutoUpper", "AutoLower", "Manual"}) {
             WriteAll(m_strWww + "/pkg/" + pszName + ".zrz", std::string(150000, pszName[0]));
@@ -143,12 +134,7 @@ protected:
         };
         m_pServer = std::make_unique<InProcessServer>(std::move(config));
         ASSERT_TRUE(m_pServer->WaitServing(m_bus));
-        ASSERT_TRUE(svctest::WaitFor([this] {
-            return m_pServer->OnMain([this] {
-                mcManifestDir* pDir = m_pServer->Server().Object().GetManifestDir();
-                return pDir && pDir->GetManifest(kManifest) && m_pServer->Server().Object().GetPendingWorkCount() == 0;
-            });
-        }));
+        ASSERT_TRUE(svctest::WaitForManifests(*m_pServer, {kManifest}));
         m_pClient = std::make_unique<mcComponentMgrClient>(Options());
         m_pRecorder = std::make_shared<Recorder>();
         m_strCallback = m_pClient->ExportCallback(m_pRecorder);
@@ -162,12 +148,7 @@ protected:
         m_http.Stop();
     }
 
-    mcComponentMgrClient::Options Options() const {
-        mcComponentMgrClient::Options options;
-        options.strBusAddress = m_bus.Address();
-        options.timeout = 30s;
-        return options;
-    }
+    mcComponentMgrClient::Options Options() const { return svctest::ClientOptions(m_bus); }
 
     void Publish() {
         auto Component = [this](const std::string& strName, const std::string& strUrl, const std::string& strHash) {
@@ -183,25 +164,18 @@ protected:
         strXml += Component("BadHash", "/www/pkg/BadHash.zrz", std::string(64, 'a'));
         strXml += Component("Stall", "/stall/Stall.zrz", "");
         strXml += "</ComponentManifest>";
-        WriteAll(m_strWww + "/Jukebox_Manifest.xml", mcSignedFile::Compose(zr::crypt::RSASign(m_strPem, strXml), strXml));
+        WriteAll(m_strWww + "/Jukebox_Manifest.xml", svctest::SignedWithDevelopmentKey(strXml));
         WriteAll(m_strWww + "/ManifestDirectory.xml",
-                 "<ManifestDirectory Interval=\"1\"><Manifest name=\"Jukebox\" version=\"1.00.0001\"><URL>" +
-                     m_http.Url("/www/Jukebox_Manifest.xml") + "</URL></Manifest></ManifestDirectory>");
+                 svctest::ManifestDirectoryXml({{"Jukebox", "1.00.0001", m_http.Url("/www/Jukebox_Manifest.xml")}}));
     }
 
     std::string HoldingFolder(const std::string& strComponent) const {
-        return m_machine.AppFolder() + "/" + mcCMUtils::kHoldingAreaFolder + "/" + strComponent;
+        return svctest::HoldingFolder(m_machine, strComponent);
     }
     bool WaitForEvent(std::size_t nCount) {
         return m_pClient->PumpUntil([&] { return m_pRecorder->vecEvents.size() >= nCount; }, 20s);
     }
-    std::string State(const std::string& strComponent) {
-        return m_pServer->OnMain([&] {
-            std::string strState;
-            m_pServer->Server().Object().GetComponentConfig()->GetComponentCurrentState(strComponent, strState);
-            return strState;
-        });
-    }
+    std::string State(const std::string& strComponent) { return svctest::ComponentState(*m_pServer, strComponent); }
     void SetRequireHash(std::uint32_t nValue) {
         core::registry::RegistryKey root(mcCMUtils::kRegistryRoot, "");
         root.CreateSubKey(mcCMUtils::kRegistryKey).SetValueDWord("RequirePackageHash", nValue);
@@ -211,7 +185,6 @@ protected:
     testsupport::PrivateBus m_bus;
     LocalHttpServer m_http;
     std::string m_strWww = m_machine.Folder() + "/www";
-    std::string m_strPem;
     std::atomic<bool> m_bOnline{true};
     std::atomic<bool> m_bStallCheck{false};
     std::atomic<bool> m_bCheckEntered{false};
@@ -229,7 +202,7 @@ TEST_F(DownloadOperationsTest, DownloadCompletesThenAnswersAlreadyDownloaded) {
     EXPECT_EQ(m_pRecorder->vecEvents, std::vector<std::string>{"complete:Visualizer"});
     ASSERT_FALSE(m_pRecorder->vecProgress.empty());
     EXPECT_EQ(m_pRecorder->vecProgress.back(), 100);
-    EXPECT_EQ(ReadAll(HoldingFolder("Visualizer") + "/Visualizer.zrz"), ReadAll(m_strWww + "/pkg/Visualizer.zrz"));
+    EXPECT_EQ(ReadFile(HoldingFolder("Visualizer") + "/Visualizer.zrz"), ReadFile(m_strWww + "/pkg/Visualizer.zrz"));
     EXPECT_EQ(State("Visualizer"), "downloaded");
     EXPECT_EQ(m_machine.CountLogLines("StartComponentDownload called with: A, Jukebox, Visualizer"), 1);
     EXPECT_EQ(m_machine.CountLogLines("PrvStartComponentDownload: Versions - manifest : config - 1.00.0002 : "), 1);
@@ -373,8 +346,7 @@ TEST_F(DownloadOperationsTest, BusKeepsAnsweringWhileTheConnectionCheckStalls) {
 TEST_F(DownloadOperationsTest, StalledManifestUpdateDoesNotHoldUpADownloadStart) {
     // A newer manifest whose download stalls.
     WriteAll(m_strWww + "/ManifestDirectory.xml",
-             "<ManifestDirectory Interval=\"1\"><Manifest name=\"Jukebox\" version=\"1.00.0002\"><URL>" +
-                 m_http.Url("/stall/Stall.zrz") + "</URL></Manifest></ManifestDirectory>");
+             svctest::ManifestDirectoryXml({{"Jukebox", "1.00.0002", m_http.Url("/stall/Stall.zrz")}}));
     std::atomic<HRESULT> hrUpdate{kNotAnswered};
     std::thread updater([&] {
         mcComponentMgrClient client(Options());

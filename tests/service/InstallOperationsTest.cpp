@@ -45,16 +45,8 @@ constexpr const char* kPluginGuid = "{6B1F0C3A-2D4E-4F5A-9B8C-7D6E5F4A3B2C}";
 constexpr const char* kPluginProgId = "Test.Plugin";
 constexpr const char* kPluginBusName = "test.kettrin.Plugin";
 
-std::string ReadAll(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const std::string& strPath, const std::string& strText, bool bExecutable = false) {
-    std::filesystem::create_directories(std::filesystem::path(strPath).parent_path());
-    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strText;
-    ::chmod(strPath.c_str(), bExecutable ? 0755 : 0644);
-}
+using fstest::ReadFile;
+using svctest::WriteAll;
 
 std::vector<std::string> Lines(const std::string& strText) {
     std::vector<std::string> vecLines;
@@ -134,10 +126,7 @@ private:
 class InstallOperationsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (std::string(zr::crypt::kManifestPublicKey) != zr::crypt::kDevelopmentManifestPublicKey) {
-            GTEST_SKIP() << "this build accepts another manifest key";
-        }
-        m_strPem = ReadAll(std::string(KETTRIN_TEST_DATA) + "/keys/dev-manifest-key.pem");
+        if (!svctest::DevelopmentKeyBuild()) GTEST_SKIP() << "this build accepts another manifest key";
         m_http.Get("/qorb/ev/cm", [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard<std::mutex> lock(m_mutexEvents);
             m_vecEvents.push_back(req.get_param_value("Event") + ":" + req.get_param_value("Component") + ":" +
@@ -177,13 +166,7 @@ protected:
         config.fnConnectionCheck = [] { return true; };
         m_pServer = std::make_unique<InProcessServer>(std::move(config));
         ASSERT_TRUE(m_pServer->WaitServing(m_bus));
-        ASSERT_TRUE(svctest::WaitFor([this] {
-            return m_pServer->OnMain([this] {
-                mcManifestDir* pDir = m_pServer->Server().Object().GetManifestDir();
-                return pDir && pDir->GetManifest(kManifest) && pDir->GetManifest(kOther) &&
-                       m_pServer->Server().Object().GetPendingWorkCount() == 0;
-            });
-        }));
+        ASSERT_TRUE(svctest::WaitForManifests(*m_pServer, {kManifest, kOther}));
         m_pClient = std::make_unique<mcComponentMgrClient>(Options());
         m_pRecorder = std::make_shared<Recorder>();
         m_strCallback = m_pClient->ExportCallback(m_pRecorder);
@@ -195,16 +178,11 @@ protected:
         m_http.Stop();
     }
 
-    mcComponentMgrClient::Options Options() const {
-        mcComponentMgrClient::Options options;
-        options.strBusAddress = m_bus.Address();
-        options.timeout = 60s;
-        return options;
-    }
+    mcComponentMgrClient::Options Options() const { return svctest::ClientOptions(m_bus, 60s); }
 
     std::string TIPath() const { return m_machine.Folder() + "/ti/TI"; }
     std::string Holding(const std::string& strComponent) const {
-        return m_machine.AppFolder() + "/" + mcCMUtils::kHoldingAreaFolder + "/" + strComponent;
+        return svctest::HoldingFolder(m_machine, strComponent);
     }
     std::string Record(const std::string& strName) const { return m_machine.Folder() + "/rec/" + strName; }
 
@@ -268,14 +246,11 @@ protected:
                                      Component("Two", "<Uninstall rule=\"Client\"/>", "", "Two.sh") +
                                      "</ComponentManifest>";
         strXml.insert(strXml.size() - std::string("</ComponentManifest>").size(), Component("Two", "", "", "Two.sh"));
-        WriteAll(m_strWww + "/Jukebox_Manifest.xml", mcSignedFile::Compose(zr::crypt::RSASign(m_strPem, strXml), strXml));
-        WriteAll(m_strWww + "/Extras_Manifest.xml",
-                 mcSignedFile::Compose(zr::crypt::RSASign(m_strPem, strOther), strOther));
+        WriteAll(m_strWww + "/Jukebox_Manifest.xml", svctest::SignedWithDevelopmentKey(strXml));
+        WriteAll(m_strWww + "/Extras_Manifest.xml", svctest::SignedWithDevelopmentKey(strOther));
         WriteAll(m_strWww + "/ManifestDirectory.xml",
-                 "<ManifestDirectory Interval=\"1\"><Manifest name=\"Jukebox\" version=\"1.00.0001\"><URL>" +
-                     m_http.Url("/www/Jukebox_Manifest.xml") + "</URL></Manifest><Manifest name=\"Extras\" "
-                     "version=\"1.00.0001\"><URL>" + m_http.Url("/www/Extras_Manifest.xml") +
-                     "</URL></Manifest></ManifestDirectory>");
+                 svctest::ManifestDirectoryXml({{kManifest, "1.00.0001", m_http.Url("/www/Jukebox_Manifest.xml")},
+                                                {kOther, "1.00.0001", m_http.Url("/www/Extras_Manifest.xml")}}));
     }
 
     // A component record of the configuration file.
@@ -308,13 +283,7 @@ protected:
     auto OnStore(F&& f) {
         return m_pServer->OnMain([&] { return f(*m_pServer->Server().Object().GetComponentConfig()); });
     }
-    std::string State(const std::string& strComponent) {
-        return OnStore([&](mcComponentConfig& config) {
-            std::string strState;
-            config.GetComponentCurrentState(strComponent, strState);
-            return strState;
-        });
-    }
+    std::string State(const std::string& strComponent) { return svctest::ComponentState(*m_pServer, strComponent); }
     std::string Version(const std::string& strComponent, const std::string& strState) {
         return OnStore([&](mcComponentConfig& config) {
             std::string strVersion;
@@ -337,7 +306,6 @@ protected:
     testsupport::PrivateBus m_bus;
     LocalHttpServer m_http;
     std::string m_strWww = m_machine.Folder() + "/www";
-    std::string m_strPem;
     // The configuration the service starts with.
     std::string m_strConfig =
         Component("Script", "downloaded", {}) + Component("Packed", "downloaded", {}) +
@@ -380,8 +348,8 @@ TEST_F(InstallOperationsTest, InstallersGetTheirWordsFolderAndEnvironment) {
         EXPECT_EQ(m_pClient->StartComponentInstall("qorb", kManifest, c.pszComponent, m_strCallback), S_OK);
         ASSERT_TRUE(WaitForCallbacks(++nCallbacks));
         EXPECT_EQ(m_pRecorder->vecEvents.back(), std::string("install:") + c.pszComponent + ":1:install said success");
-        EXPECT_EQ(Lines(ReadAll(c.strRecord)), c.vecLines);
-        const std::vector<std::string> vecEnv = Lines(ReadAll(c.strRecord + ".env"));
+        EXPECT_EQ(Lines(ReadFile(c.strRecord)), c.vecLines);
+        const std::vector<std::string> vecEnv = Lines(ReadFile(c.strRecord + ".env"));
         EXPECT_NE(std::find(vecEnv.begin(), vecEnv.end(), "KETTRIN_BUS_ADDRESS=" + m_bus.Address()), vecEnv.end());
         for (const std::string& strLine : vecEnv) EXPECT_EQ(strLine.find("KETTRIN_TEST_MARKER"), std::string::npos);
         EXPECT_EQ(State(c.pszComponent), "installed");
@@ -453,7 +421,7 @@ TEST_F(InstallOperationsTest, InstallDecidesByStatus) {
     ASSERT_TRUE(WaitForCallbacks(1));
     EXPECT_EQ(m_pRecorder->vecEvents[0], "install:Fresh:1:install said success");
     EXPECT_EQ(State("Fresh"), "installed");
-    EXPECT_EQ(Lines(ReadAll(Record("Fresh"))).at(0), Holding("Fresh"));
+    EXPECT_EQ(Lines(ReadFile(Record("Fresh"))).at(0), Holding("Fresh"));
     ASSERT_TRUE(svctest::WaitFor([this] { return QueuedInstalls() == 0; }));  // the job ends after its event
 
     EXPECT_EQ(m_pClient->StartComponentInstall("B", kManifest, "Shared", m_strCallback), S_OK);
@@ -512,7 +480,7 @@ TEST_F(InstallOperationsTest, UninstallLetsGoOrRunsTheRecordedProgram) {
     EXPECT_FALSE(bRunning);
     ASSERT_TRUE(WaitForCallbacks(2));
     EXPECT_EQ(m_pRecorder->vecEvents[1], "uninstall:Shared:1:uninstall said success");
-    EXPECT_EQ(Lines(ReadAll(Record("Shared"))),
+    EXPECT_EQ(Lines(ReadFile(Record("Shared"))),
               (std::vector<std::string>{std::filesystem::current_path().string(), "[" + Uninstaller("Shared") + "]",
                                         "[/uninstall]", "[/client]", "[A]"}));
     EXPECT_EQ(State("Shared"), "uninstalled");
@@ -531,7 +499,7 @@ TEST_F(InstallOperationsTest, UninstallLetsGoOrRunsTheRecordedProgram) {
     EXPECT_EQ(m_pClient->StartComponentUninstall("A", kManifest, "Gone", m_strCallback), S_OK);
     ASSERT_TRUE(WaitForCallbacks(3));
     EXPECT_EQ(m_pRecorder->vecEvents[2], "uninstall:Gone:1:uninstall said success");
-    EXPECT_EQ(Lines(ReadAll(Record("Gone"))),
+    EXPECT_EQ(Lines(ReadFile(Record("Gone"))),
               (std::vector<std::string>{std::filesystem::current_path().string(), "[" + TIPath() + "]",
                                         "[" + Holding("Gone") + "/Gone.zrz]", "[/uninstall]", "[/client]", "[A]"}));
     std::filesystem::remove(Record("Gone"));

@@ -38,14 +38,7 @@ using svctest::TestMachine;
 constexpr const char* kManifest = "Jukebox";
 constexpr std::int32_t kUndecided = 0x10000;
 
-std::string ReadAll(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const std::string& strPath, const std::string& strText) {
-    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << strText;
-}
+using svctest::WriteAll;
 
 std::string ManifestXml(const std::string& strVersion, const std::string& strExtra) {
     auto Plugin = [](const char* pszAttrs) {
@@ -96,10 +89,7 @@ private:
 class QueryCallbackTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (std::string(zr::crypt::kManifestPublicKey) != zr::crypt::kDevelopmentManifestPublicKey) {
-            GTEST_SKIP() << "this build accepts another manifest key";
-        }
-        m_strPem = ReadAll(std::string(KETTRIN_TEST_DATA) + "/keys/dev-manifest-key.pem");
+        if (!svctest::DevelopmentKeyBuild()) GTEST_SKIP() << "this build accepts another manifest key";
         std::filesystem::create_directories(m_strWww);
         m_http.Get("/qorb/ev/cm", [](const httplib::Request&, httplib::Response& res) {
             res.set_content("", "text/plain");
@@ -123,18 +113,8 @@ protected:
         config.fnConnectionCheck = [] { return true; };
         m_pServer = std::make_unique<InProcessServer>(std::move(config));
         ASSERT_TRUE(m_pServer->WaitServing(m_bus));
-        // The start-up update runs on the service's worker: the first calls
-        // may come before it has fetched the manifest.
-        ASSERT_TRUE(svctest::WaitFor([this] {
-            return m_pServer->OnMain([this] {
-                mcManifestDir* pDir = m_pServer->Server().Object().GetManifestDir();
-                return pDir && pDir->GetManifest(kManifest) && m_pServer->Server().Object().GetPendingWorkCount() == 0;
-            });
-        }));
-        mcComponentMgrClient::Options options;
-        options.strBusAddress = m_bus.Address();
-        options.timeout = 30s;
-        m_pClient = std::make_unique<mcComponentMgrClient>(options);
+        ASSERT_TRUE(svctest::WaitForManifests(*m_pServer, {kManifest}));
+        m_pClient = std::make_unique<mcComponentMgrClient>(svctest::ClientOptions(m_bus));
     }
 
     void TearDown() override {
@@ -146,11 +126,9 @@ protected:
     // Signs and publishes the manifest and a directory naming its version.
     void Publish(const std::string& strVersion, const std::string& strExtra) {
         const std::string strXml = ManifestXml(strVersion, strExtra);
-        WriteAll(m_strWww + "/Jukebox_Manifest.xml",
-                 mcSignedFile::Compose(zr::crypt::RSASign(m_strPem, strXml), strXml));
+        WriteAll(m_strWww + "/Jukebox_Manifest.xml", svctest::SignedWithDevelopmentKey(strXml));
         WriteAll(m_strWww + "/ManifestDirectory.xml",
-                 "<ManifestDirectory Interval=\"1\"><Manifest name=\"Jukebox\" version=\"" + strVersion +
-                     "\"><URL>" + m_http.Url("/www/Jukebox_Manifest.xml") + "</URL></Manifest></ManifestDirectory>");
+                 svctest::ManifestDirectoryXml({{"Jukebox", strVersion, m_http.Url("/www/Jukebox_Manifest.xml")}}));
     }
 
     mcComponentConfig& Store() { return *m_pServer->Server().Object().GetComponentConfig(); }
@@ -178,7 +156,6 @@ protected:
     testsupport::PrivateBus m_bus;
     LocalHttpServer m_http;
     std::string m_strWww = m_machine.Folder() + "/www";
-    std::string m_strPem;
     std::unique_ptr<InProcessServer> m_pServer;
     std::unique_ptr<mcComponentMgrClient> m_pClient;
 };
@@ -342,7 +319,7 @@ TEST_F(QueryCallbackTest, InstallerReportsAndFetches) {
 
     // A malformed report creates no nameless component.
     EXPECT_EQ(m_pClient->ComponentInstalled("A", "<InstallData name="), S_OK);
-    EXPECT_EQ(ReadAll(m_machine.AppFolder() + "/ComponentMgrConfig.xml").find("name=\"\""), std::string::npos);
+    EXPECT_EQ(fstest::ReadFile(m_machine.AppFolder() + "/ComponentMgrConfig.xml").find("name=\"\""), std::string::npos);
 }
 
 TEST_F(QueryCallbackTest, ManifestUpdateReachesSinksAndLists) {
@@ -389,14 +366,10 @@ TEST_F(QueryCallbackTest, StalledManifestServerHoldsUpOnlyItsOwnCaller) {
     LocalHttpServer stall;
     ASSERT_TRUE(stall.StartRaw(LocalHttpServer::RawMode::kNeverAnswer));
     WriteAll(m_strWww + "/ManifestDirectory.xml",
-             "<ManifestDirectory Interval=\"1\"><Manifest name=\"Jukebox\" version=\"1.00.0009\"><URL>" +
-                 stall.Url("/Jukebox_Manifest.xml") + "</URL></Manifest></ManifestDirectory>");
+             svctest::ManifestDirectoryXml({{"Jukebox", "1.00.0009", stall.Url("/Jukebox_Manifest.xml")}}));
     std::atomic<HRESULT> hrUpdate{E_UNEXPECTED};
     std::thread updater([&] {
-        mcComponentMgrClient::Options options;
-        options.strBusAddress = m_bus.Address();
-        options.timeout = 60s;
-        mcComponentMgrClient client(options);
+        mcComponentMgrClient client(svctest::ClientOptions(m_bus, 60s));
         hrUpdate = client.UpdateManifests();
     });
     ASSERT_TRUE(stall.WaitForRequests(1, 20000));
