@@ -1,14 +1,10 @@
 // kettrinctl runonce: runs the commands left under the RunOnce key, each once.
 // Run at boot by the kettrin-runonce unit.
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <cstdint>
 #include <iostream>
 
 #include "base/OsDependent.h"
+#include "base/SystemMessages.h"
 #include "base/Win32Error.h"
 #include "registry/RegistryKey.h"
 #include "registry/mcCMUtils.h"
@@ -16,8 +12,6 @@
 #include "tools/kettrinctl/CtlJson.h"
 #include "tools/kettrinctl/CtlMessages.h"
 #include "tools/kettrinctl/CtlOptions.h"
-
-extern char** environ;
 
 namespace kettrinctl {
 
@@ -53,26 +47,30 @@ struct Outcome {
     std::string strError;
 };
 
-// Starts the words as a program (a name without "/" is looked up in PATH) and
-// waits for it. False, with the reason, when it cannot start.
-bool PrvRunAndWait(const std::vector<std::string>& vecWords, int& nExit, std::string& strError) {
-    std::vector<char*> vecArgv;
-    for (const std::string& strWord : vecWords) vecArgv.push_back(const_cast<char*>(strWord.c_str()));
-    vecArgv.push_back(nullptr);
-    pid_t pid = -1;
-    const int nErr = ::posix_spawnp(&pid, vecArgv[0], nullptr, nullptr, vecArgv.data(), environ);
-    if (nErr != 0) {
-        strError = std::string("cannot start: ") + std::strerror(nErr);
+// Starts the command line (its first word is the program; a name without
+// "/" is looked up in PATH) and waits for it. False, with the reason, when it
+// cannot start.
+bool PrvRunAndWait(const std::string& strCommand, const std::string& strProgram, int& nExit,
+                   std::string& strError) {
+    // The arguments are the line after the program word, which ends at the
+    // first blank or tab outside double quotes.
+    std::size_t nPos = strCommand.find_first_not_of(" \t");
+    for (bool bQuoted = false; nPos < strCommand.size(); ++nPos) {
+        if (strCommand[nPos] == '"') bQuoted = !bQuoted;
+        if (!bQuoted && (strCommand[nPos] == ' ' || strCommand[nPos] == '\t')) break;
+    }
+    const std::string strArguments = nPos < strCommand.size() ? strCommand.substr(nPos + 1) : std::string();
+    mcProcessInfo info;
+    if (!mfCreateProcess(strProgram, strArguments, mcProcessOptions{}, &info)) {
+        strError = "cannot start: " + mfGetSystemErrorMessage(mfGetLastError());
         return false;
     }
-    int nStatus = 0;
-    while (::waitpid(pid, &nStatus, 0) < 0) {
-        if (errno != EINTR) {
-            strError = std::string("cannot wait: ") + std::strerror(errno);
-            return false;
-        }
+    std::uint32_t nStatus = 0;
+    if (!mfWaitForProcess(info.pid, &nStatus)) {
+        strError = "cannot wait: " + mfGetSystemErrorMessage(mfGetLastError());
+        return false;
     }
-    nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    nExit = static_cast<int>(nStatus);
     return true;
 }
 
@@ -97,7 +95,7 @@ bool PrvTakeAndRun(RegistryKey& key, const RegistryKey::RawValue& value, Outcome
         return true;
     }
     std::cout.flush();
-    outcome.bRan = PrvRunAndWait(vecWords, outcome.nExit, outcome.strError);
+    outcome.bRan = PrvRunAndWait(outcome.strCommand, vecWords.front(), outcome.nExit, outcome.strError);
     return true;
 }
 
